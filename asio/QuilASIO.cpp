@@ -1,0 +1,31 @@
+#include "asio/QuilASIO.h"
+
+#include "asio/DriverCatalogue.h"
+
+namespace asio {
+
+// There is no component library to initialise on this platform; a driver
+// object is looked up by its class identifier among the built-in drivers.
+TQuilASIO::TQuilASIO(const TGUID& ClassID) {
+  FDriverObject = nullptr;
+  FDriverObject = DriverCatalogue::CreateDriverObject(ClassID);
+}
+
+TQuilASIO::~TQuilASIO() {
+  if (FDriverObject) {
+    FDriverObject->Release();
+    FDriverObject = nullptr;
+  }
+}
+
+bool CreateQuilASIO(const TGUID& ClassID, TInterfaceRef<IQuilASIO>& Driver) {
+  TInterfaceRef<TQuilASIO> adapter(new TQuilASIO(ClassID));
+  if (adapter->HasDriverObject()) {
+    Driver = TInterfaceRef<IQuilASIO>(adapter.Get());
+    return true;
+  }
+  Driver.Reset();
+  return false;  // the last reference goes with `adapter`
+}
+
+}  // namespace asio
