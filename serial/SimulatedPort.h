@@ -1,0 +1,250 @@
+#pragma once
+// A port driver whose ports exist only in memory. Code sets their input
+// lines and received bytes; a line change completes the pending event wait
+// exactly as hardware would, so events flow through the worker thread and
+// the main-thread hand-off. Any one operation can be made to fail with any
+// error code. Used by the tests and by the keyboard paddle.
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "serial/PortDriverBase.h"
+
+namespace serial {
+
+// The operations of IPortDriver, for fault injection and call counts.
+enum TPortOp {
+  poCreateFile,
+  poCloseHandle,
+  poSetupComm,
+  poGetCommState,
+  poSetCommState,
+  poGetCommTimeouts,
+  poSetCommTimeouts,
+  poSetCommMask,
+  poWaitCommEvent,
+  poReadFile,
+  poWriteFile,
+  poGetOverlappedResult,
+  poGetCommModemStatus,
+  poClearCommError,
+  poEscapeCommFunction,
+  poSetCommBreak,
+  poClearCommBreak,
+  poPurgeComm,
+  poCreateEvent,
+  poSetEvent,
+  poResetEvent,
+  poCloseEvent,
+  poWaitForMultipleObjects,
+  poGetVersionEx,
+  poCount
+};
+
+class TSimulatedPortDriver;
+
+// One simulated port. Its methods are safe from any thread.
+class TSimulatedPort {
+ public:
+  const std::string& Name() const { return FName; }
+
+  // Input lines; a change raises its event (ring: when it becomes active).
+  void SetCTS(bool Value);
+  void SetDSR(bool Value);
+  void SetRLSD(bool Value);
+  void SetRing(bool Value);
+  // Bytes arriving from the line: EV_RXCHAR, and EV_RXFLAG for the event character.
+  void Receive(const std::string& Bytes);
+  // Line errors (CE_ bits), kept until ClearCommError: EV_ERR, and EV_BREAK for CE_BREAK.
+  void LineError(uint32_t Errors);
+  // The COMSTAT status flags ClearCommError reports.
+  void SetStatusFlags(uint32_t Flags);
+
+  // When set, reads (writes) go pending instead of completing at once.
+  void SetReadsPend(bool Value);
+  void SetWritesPend(bool Value);
+  // Completes the pending read with what is waiting (up to its count), or with Error.
+  bool CompleteRead(uint32_t Error = ERROR_SUCCESS);
+  // Completes the pending write with Bytes sent, or with Error.
+  bool CompleteWrite(uint32_t Bytes, uint32_t Error = ERROR_SUCCESS);
+
+  // What the component did to the port.
+  bool IsOpen() const;
+  bool DTR() const;
+  bool RTS() const;
+  bool Break() const;
+  uint32_t Mask() const;
+  TDCB DCB() const;
+  TCommTimeouts Timeouts() const;
+  uint32_t InQueueSize() const;
+  uint32_t OutQueueSize() const;
+  bool WaitPending() const;
+  bool ReadPending() const;
+  bool WritePending() const;
+  uint32_t LastPurge() const;
+  std::string Sent() const;
+  uint32_t Waiting() const;
+
+ private:
+  friend class TSimulatedPortDriver;
+  TSimulatedPort(TSimulatedPortDriver& Driver, std::string Name)
+      : FDriver(Driver), FName(std::move(Name)) {}
+  // Called with the driver lock held.
+  void RaiseLocked(uint32_t Events);
+  void SetLineLocked(uint32_t Bit, bool Value, uint32_t Event);
+  void CancelLocked(uint32_t Purge);
+
+  TSimulatedPortDriver& FDriver;
+  const std::string FName;
+  bool FOpen = false;
+  THandle FHandle = INVALID_HANDLE_VALUE;
+  uint32_t FModem = 0;
+  bool FDTR = false;
+  bool FRTS = false;
+  bool FBreak = false;
+  uint32_t FMask = 0;
+  uint32_t FEventsSeen = 0;
+  uint32_t FErrors = 0;
+  uint32_t FStatusFlags = 0;
+  TDCB FDCB;
+  TCommTimeouts FTimeouts;
+  uint32_t FInQueueSize = 0;
+  uint32_t FOutQueueSize = 0;
+  uint32_t FLastPurge = 0;
+  std::string FInput;
+  std::string FSent;
+  bool FReadsPend = false;
+  bool FWritesPend = false;
+  // Pending operations.
+  uint32_t* FWaitMask = nullptr;
+  TOverlapped* FWaitOverlapped = nullptr;
+  uint8_t* FReadBuffer = nullptr;
+  uint32_t FReadCount = 0;
+  TOverlapped* FReadOverlapped = nullptr;
+  std::string FWriteData;
+  TOverlapped* FWriteOverlapped = nullptr;
+};
+
+class TSimulatedPortDriver : public TPortDriverBase {
+ public:
+  TSimulatedPortDriver();
+  ~TSimulatedPortDriver() override;
+
+  // Adds a port that CreateFile finds by name (case-insensitive, with or
+  // without the "\\.\" prefix). Adding an existing name returns that port.
+  TSimulatedPort& AddPort(const std::string& Name);
+  TSimulatedPort* Port(const std::string& Name);
+
+  // The next Times calls of Op fail with Code (Times < 0: every call until
+  // cleared). CreateEvent injected with ERROR_ALREADY_EXISTS succeeds and
+  // leaves that code, as an event that already existed does; waits answer
+  // WAIT_FAILED with Code as the last error.
+  void InjectFailure(TPortOp Op, uint32_t Code, int Times = 1);
+  void ClearFailures();
+  uint64_t Calls(TPortOp Op) const;
+
+  void SetPlatformId(uint32_t Value);
+
+  THandle CreateFile(const std::string& Name) override;
+  bool CloseHandle(THandle Port) override;
+  bool SetupComm(THandle Port, uint32_t InQueue, uint32_t OutQueue) override;
+  bool GetCommState(THandle Port, TDCB& DCB) override;
+  bool SetCommState(THandle Port, const TDCB& DCB) override;
+  bool GetCommTimeouts(THandle Port, TCommTimeouts& Timeouts) override;
+  bool SetCommTimeouts(THandle Port, const TCommTimeouts& Timeouts) override;
+  bool SetCommMask(THandle Port, uint32_t Mask) override;
+  bool WaitCommEvent(THandle Port, uint32_t* Mask, TOverlapped* Overlapped) override;
+  bool ReadFile(THandle Port, void* Buffer, uint32_t Count, uint32_t* Read,
+                TOverlapped* Overlapped) override;
+  bool WriteFile(THandle Port, const void* Buffer, uint32_t Count, uint32_t* Written,
+                 TOverlapped* Overlapped) override;
+  bool GetOverlappedResult(THandle Port, TOverlapped* Overlapped, uint32_t* Transferred,
+                           bool Wait) override;
+  bool GetCommModemStatus(THandle Port, uint32_t* ModemStatus) override;
+  bool ClearCommError(THandle Port, uint32_t* Errors, TComStat* Stat) override;
+  bool EscapeCommFunction(THandle Port, uint32_t Function) override;
+  bool SetCommBreak(THandle Port) override;
+  bool ClearCommBreak(THandle Port) override;
+  bool PurgeComm(THandle Port, uint32_t Flags) override;
+  THandle CreateEvent() override;
+  bool SetEvent(THandle Event) override;
+  bool ResetEvent(THandle Event) override;
+  bool CloseEvent(THandle Event) override;
+  uint32_t WaitForMultipleObjects(uint32_t Count, const THandle* Events,
+                                  uint32_t Milliseconds) override;
+  bool GetVersionEx(uint32_t& PlatformId) override;
+
+ private:
+  friend class TSimulatedPort;
+  struct TFault {
+    uint32_t Code = 0;
+    int Times = 0;
+  };
+  // Counts the call; answers true (with the last error set) when it is to fail.
+  bool Injected(TPortOp Op, uint32_t* Code = nullptr);
+  TSimulatedPort* FindLocked(THandle Port);
+
+  mutable std::mutex FLock;
+  std::map<std::string, std::unique_ptr<TSimulatedPort>> FPorts;
+  std::array<TFault, poCount> FFaults{};
+  std::array<uint64_t, poCount> FCalls{};
+  uint32_t FPlatformId = 2;
+  THandle FNextHandle = 0x5000;
+};
+
+// Sends the ports registered by name to their own driver and every other
+// name to a default driver (the window uses it to serve its keyboard paddle
+// from a simulated port and the rest from real devices).
+class TRoutingPortDriver : public TPortDriverBase {
+ public:
+  explicit TRoutingPortDriver(IPortDriver& Default) : FDefault(Default) {}
+
+  // Names compare case-insensitively, without the "\\.\" prefix.
+  void Route(const std::string& Name, IPortDriver& Driver);
+
+  THandle CreateFile(const std::string& Name) override;
+  bool CloseHandle(THandle Port) override;
+  bool SetupComm(THandle Port, uint32_t InQueue, uint32_t OutQueue) override;
+  bool GetCommState(THandle Port, TDCB& DCB) override;
+  bool SetCommState(THandle Port, const TDCB& DCB) override;
+  bool GetCommTimeouts(THandle Port, TCommTimeouts& Timeouts) override;
+  bool SetCommTimeouts(THandle Port, const TCommTimeouts& Timeouts) override;
+  bool SetCommMask(THandle Port, uint32_t Mask) override;
+  bool WaitCommEvent(THandle Port, uint32_t* Mask, TOverlapped* Overlapped) override;
+  bool ReadFile(THandle Port, void* Buffer, uint32_t Count, uint32_t* Read,
+                TOverlapped* Overlapped) override;
+  bool WriteFile(THandle Port, const void* Buffer, uint32_t Count, uint32_t* Written,
+                 TOverlapped* Overlapped) override;
+  bool GetOverlappedResult(THandle Port, TOverlapped* Overlapped, uint32_t* Transferred,
+                           bool Wait) override;
+  bool GetCommModemStatus(THandle Port, uint32_t* ModemStatus) override;
+  bool ClearCommError(THandle Port, uint32_t* Errors, TComStat* Stat) override;
+  bool EscapeCommFunction(THandle Port, uint32_t Function) override;
+  bool SetCommBreak(THandle Port) override;
+  bool ClearCommBreak(THandle Port) override;
+  bool PurgeComm(THandle Port, uint32_t Flags) override;
+  bool GetVersionEx(uint32_t& PlatformId) override { return FDefault.GetVersionEx(PlatformId); }
+
+ private:
+  struct TTarget {
+    IPortDriver* Driver = nullptr;
+    THandle Handle = INVALID_HANDLE_VALUE;
+  };
+  bool Find(THandle Port, TTarget& Target);
+
+  IPortDriver& FDefault;
+  std::mutex FLock;
+  std::map<std::string, IPortDriver*> FRoutes;
+  std::map<THandle, TTarget> FHandles;
+  THandle FNextHandle = 0x9000;
+};
+
+// The port name without the "\\.\" prefix, in upper case (the key the
+// simulated and routing drivers compare).
+std::string PortKey(const std::string& Name);
+
+}  // namespace serial
