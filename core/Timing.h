@@ -49,6 +49,7 @@ class TVirtualClock final : public IClock {
   void AdvanceMs(int64_t Milliseconds) { AdvanceTicks(Milliseconds * FFrequency / 1000); }
   void SetTicks(int64_t Ticks) { FTicks.store(Ticks); }
   int64_t Ticks() const { return FTicks.load(); }
+  int64_t Frequency() const { return FFrequency; }
   double Seconds() const { return static_cast<double>(FTicks.load()) / FFrequency; }
 
   uint64_t SleepCalls() const { return FSleepCalls.load(); }

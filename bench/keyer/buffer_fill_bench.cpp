@@ -1,0 +1,95 @@
+// Cost of the buffer fill per sample at 48000 Hz, key up and key down, as a
+// ratio to a loop that computes only the same sines and stores them, and as
+// the share of one core that real time needs.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <numbers>
+
+#include "keyer/Keyer.h"
+
+namespace {
+
+// Services as the window wires them, with a first-order low-pass in
+// extended precision standing in for the window's filter.
+class TBenchServices : public keyer::IKeyerServices {
+ public:
+  uint32_t Size = 256;
+  void ProcessMessages() override {}
+  void Sleep(uint32_t) override {}
+  int64_t QueryPerformanceCounter() override { return 0; }
+  int64_t QueryPerformanceFrequency() override { return 10000000; }
+  double SampleRate() override { return 48000; }
+  uint32_t BufferSize() override { return Size; }
+  core::Extended ProcessSample(core::Extended x) override {
+    FY = x * 0.009722340545L + FY * 0.9805553189L;
+    return FY;
+  }
+  bool CTSState() override { return true; }
+  bool DSRState() override { return true; }
+  void SetCheckBox5(bool) override {}
+  void SetCheckBox6(bool) override {}
+  void SetlabWPMCaption(const std::string&) override {}
+  int32_t tbWPMPosition() override { return 20; }
+  int32_t udTonePosition() override { return 700; }
+  std::string ComboBox2Text() override { return "150"; }
+  void SetFilterFrequency1(core::Extended) override {}
+
+ private:
+  core::Extended FY = 0;
+};
+
+// The bare sine loop: the same sines, rounded and stored to two channels.
+double BaselineNsPerSample(uint32_t Size, uint64_t Samples) {
+  dsp::TArrayOfSingleArray out(2, dsp::TSingleArray(Size));
+  int32_t count = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (uint64_t done = 0; done < Samples; done += Size) {
+    for (uint32_t i = 0; i < Size; ++i) {
+      ++count;
+      const float s = static_cast<float>(
+          std::sin(700.0 * 2.0 * std::numbers::pi * static_cast<double>(count) / 48000.0));
+      out[0][i] = s;
+      out[1][i] = s;
+    }
+    benchmark::DoNotOptimize(out[0].data());
+    benchmark::DoNotOptimize(out[1].data());
+  }
+  const auto ns =
+      std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start);
+  return ns.count() / static_cast<double>(Samples);
+}
+
+void BM_BufferFill(benchmark::State& state) {
+  const bool keyDown = state.range(0) != 0;
+  TBenchServices services;
+  services.Size = static_cast<uint32_t>(state.range(1));
+  keyer::TKeyerEngine engine(services);
+  dsp::TArrayOfSingleArray in;
+  dsp::TArrayOfSingleArray out(2, dsp::TSingleArray(services.Size));
+  uint64_t samples = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    // A mark that outlasts the run keeps the key down throughout.
+    if (keyDown && engine.ElementCount() == 0) engine.QueueElement(1 << 30, 1);
+    engine.ASIOHost1BufferSwitch(nullptr, in, out);
+    benchmark::DoNotOptimize(out[0].data());
+    samples += services.Size;
+  }
+  const double fillNs =
+      std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+      static_cast<double>(samples);
+  const double baseNs = BaselineNsPerSample(services.Size, samples);
+  state.SetItemsProcessed(static_cast<int64_t>(samples));
+  state.counters["ns_per_sample"] = fillNs;
+  state.counters["sine_ns_per_sample"] = baseNs;
+  state.counters["ratio_vs_sine"] = fillNs / baseNs;
+  // Share of one core that 48000 samples a second need.
+  state.counters["core_share_pct"] = fillNs * 48000.0 * 1e-9 * 100.0;
+}
+BENCHMARK(BM_BufferFill)->ArgNames({"key_down", "buffer"})->ArgsProduct({{0, 1}, {64, 256}});
+
+}  // namespace
+
+BENCHMARK_MAIN();

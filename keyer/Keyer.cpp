@@ -1,0 +1,225 @@
+#include "keyer/Keyer.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+
+namespace keyer {
+
+std::string FormatWPMCaption(int32_t WPM, double DitTime) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%d WPM (%5.1fmS dit)", WPM, DitTime * 1000);
+  return text;
+}
+
+void TKeyerEngine::ReadCounterFrequency() {
+  FFrequency = S.QueryPerformanceFrequency();
+}
+
+void TKeyerEngine::SelectInitialMode() {
+  FIambicB = true;
+  FStraightKey.store(false);
+  FTone.store(700);
+}
+
+void TKeyerEngine::SerialPort1CTSEvent(core::TObject*) {
+  FDahPressed = !S.CTSState();
+  S.SetCheckBox5(FDahPressed);
+  if (FDahPressed) FDahMemory = true;
+}
+
+void TKeyerEngine::SerialPort1DSREvent(core::TObject*) {
+  FDitPressed = !S.DSRState();
+  S.SetCheckBox6(FDitPressed);
+  if (FDitPressed) FDitMemory = true;
+}
+
+void TKeyerEngine::rbIambicAClick(core::TObject*) {
+  FQueue.Clear();
+  FDitMemory = false;
+  FDahMemory = false;
+  FIambicB = false;
+  FStraightKey.store(false);
+}
+
+void TKeyerEngine::rbIambicBClick(core::TObject*) {
+  FQueue.Clear();
+  FDitMemory = false;
+  FDahMemory = false;
+  FIambicB = true;
+  FStraightKey.store(false);
+}
+
+void TKeyerEngine::rbStraightKeyClick(core::TObject*) {
+  FStraightKey.store(true);
+}
+
+void TKeyerEngine::tbWPMChange(core::TObject*) {
+  const int32_t position = S.tbWPMPosition();
+  // The track bar holds 5..60; a zero would divide by zero.
+  if (position <= 0) return;
+  FWPM = position;
+  FDitTime = 1.0 / FWPM;
+  S.SetlabWPMCaption(FormatWPMCaption(FWPM, FDitTime));
+}
+
+void TKeyerEngine::udToneClick(core::TObject*) {
+  FTone.store(S.udTonePosition());
+}
+
+void TKeyerEngine::edtToneChange(core::TObject*) {
+  FTone.store(S.udTonePosition());
+}
+
+void TKeyerEngine::ComboBox2Change(core::TObject*) {
+  const std::string text = S.ComboBox2Text();
+  int32_t hz = 0;
+  const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), hz);
+  if (err != std::errc() || end != text.data() + text.size()) return;
+  S.SetFilterFrequency1(hz);
+}
+
+void TKeyerEngine::FormActivate(core::TObject*) {
+  if (!FLoopRunning) KeyingLoop();
+}
+
+void TKeyerEngine::KeyingLoop() {
+  FLoopRunning = true;
+  while (!FClosing) {
+    S.ProcessMessages();
+    if (FStraightKey.load(std::memory_order_relaxed)) {
+      // Straight key: the key follows the dah line; never sleeps.
+      FKeyDown.store(FDahPressed, std::memory_order_relaxed);
+      continue;
+    }
+    if (!FDitPressed && !FDahPressed && !FDitMemory && !FDahMemory) {
+      S.Sleep(5);
+      continue;
+    }
+    if (FDahPressed || FDahMemory) SendDah();
+    if (FDitPressed || FDitMemory) SendDit();
+  }
+}
+
+void TKeyerEngine::SendDah() {
+  if (!FStraightKey.load(std::memory_order_relaxed)) {
+    const double rate = S.SampleRate();
+    QueueElement(static_cast<int32_t>(rate * FDitTime * 3.0),
+                 static_cast<int32_t>(rate * FDitTime * 1.0));
+  }
+  S.ProcessMessages();
+  WaitHalfDit();
+  S.ProcessMessages();
+  if (FIambicB && FDitPressed && FDahPressed) FDitMemory = true;
+  WaitDit();
+  WaitDit();
+  WaitHalfDit();
+  WaitDit();
+  S.ProcessMessages();
+  if (!FIambicB && FDitPressed && FDahPressed) FDitMemory = true;
+  FDahMemory = false;
+}
+
+void TKeyerEngine::SendDit() {
+  if (!FStraightKey.load(std::memory_order_relaxed)) {
+    const double rate = S.SampleRate();
+    const int32_t length = static_cast<int32_t>(rate * FDitTime * 1.0);
+    QueueElement(length, length);
+  }
+  S.ProcessMessages();
+  WaitHalfDit();
+  S.ProcessMessages();
+  if (FIambicB && FDitPressed && FDahPressed) FDahMemory = true;
+  WaitHalfDit();
+  WaitDit();
+  S.ProcessMessages();
+  if (!FIambicB && FDitPressed && FDahPressed) FDahMemory = true;
+  FDitMemory = false;
+}
+
+void TKeyerEngine::Wait(int64_t Ticks) {
+  const int64_t target = S.QueryPerformanceCounter() + Ticks;
+  int64_t now;
+  do {
+    S.Sleep(1);
+    now = S.QueryPerformanceCounter();
+  } while (now < target);
+}
+
+void TKeyerEngine::WaitDit() {
+  Wait(static_cast<int64_t>(static_cast<double>(FFrequency) * FDitTime));
+}
+
+void TKeyerEngine::WaitHalfDit() {
+  Wait(static_cast<int64_t>(static_cast<double>(FFrequency) * FDitTime / 2.0));
+}
+
+bool TKeyerEngine::QueueElement(int32_t MarkSamples, int32_t SpaceSamples) {
+  return FQueue.Push(MarkSamples, SpaceSamples);
+}
+
+void TKeyerEngine::ASIOHost1BufferSwitch(core::TObject*, const dsp::TArrayOfSingleArray&,
+                                         dsp::TArrayOfSingleArray& OutBuffer) {
+  bool keyDown = FKeyDown.load(std::memory_order_relaxed);
+  if (!FStraightKey.load(std::memory_order_relaxed)) {
+    // A mark starts only here, at the start of a buffer.
+    const TKeyElement* head = FQueue.Head();
+    if (keyDown && head == nullptr) keyDown = false;
+    if (keyDown && head != nullptr && head->MarkSamples == 0) keyDown = false;
+    if (!keyDown && head != nullptr && head->MarkSamples >= 1) keyDown = true;
+    FKeyDown.store(keyDown, std::memory_order_relaxed);
+  }
+
+  // Only channels that exist are written, and never past their arrays.
+  float* out0 = nullptr;
+  float* out1 = nullptr;
+  uint32_t len0 = 0;
+  uint32_t len1 = 0;
+  if (!OutBuffer.empty()) {
+    out0 = OutBuffer[0].data();
+    len0 = static_cast<uint32_t>(OutBuffer[0].size());
+  }
+  if (OutBuffer.size() >= 2) {
+    out1 = OutBuffer[1].data();
+    len1 = static_cast<uint32_t>(OutBuffer[1].size());
+  }
+
+  const uint32_t n = S.BufferSize();
+  const double phaseStep =
+      static_cast<double>(FTone.load(std::memory_order_relaxed)) * 2.0 * std::numbers::pi;
+  // Unsigned, so that the index wraps from the largest to the smallest
+  // 32-bit value as the oscillator expects.
+  uint32_t count = static_cast<uint32_t>(FSampleCount.load(std::memory_order_relaxed));
+  float envelope = FEnvelope.load(std::memory_order_relaxed);
+  for (uint32_t i = 0; i < n; ++i) {
+    ++count;
+    const float s = static_cast<float>(
+        std::sin(phaseStep * static_cast<double>(static_cast<int32_t>(count)) / 48000.0));
+    const bool straight = FStraightKey.load(std::memory_order_relaxed);
+    if (straight) keyDown = FKeyDown.load(std::memory_order_relaxed);
+    envelope = static_cast<float>(S.ProcessSample(keyDown ? kKeyLevel : 0.0L));
+    const float v = s * envelope;
+    if (i < len0) out0[i] = v;
+    if (i < len1) out1[i] = v;
+    if (straight) continue;
+
+    TKeyElement* head = FQueue.Head();
+    if (head == nullptr) continue;
+    if (keyDown) {
+      if (head->MarkSamples >= 1 && --head->MarkSamples == 0) {
+        keyDown = false;
+        FKeyDown.store(false, std::memory_order_relaxed);
+      }
+    } else if (head->SpaceSamples >= 1) {
+      if (--head->SpaceSamples == 0) FQueue.RemoveHead();
+    } else if (head->MarkSamples <= 0) {
+      // An element with nothing left to count would hold the queue forever.
+      FQueue.RemoveHead();
+    }
+  }
+  FSampleCount.store(static_cast<int32_t>(count), std::memory_order_relaxed);
+  FEnvelope.store(envelope, std::memory_order_relaxed);
+}
+
+}  // namespace keyer
