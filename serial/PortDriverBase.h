@@ -53,11 +53,12 @@ class TPortDriverBase : public IPortDriver {
   }
   uint32_t GetLastError() override { return LastError(); }
 
- protected:
   // Marks an operation as running: resets its event, stores STATUS_PENDING.
   static void BeginOverlapped(TOverlapped* Overlapped);
   // Stores the outcome, then signals the event.
   static void CompleteOverlapped(TOverlapped* Overlapped, uint32_t Status, uint32_t Bytes);
+
+ protected:
   static bool Fail(uint32_t Code) {
     SetLastError(Code);
     return false;

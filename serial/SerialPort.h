@@ -95,9 +95,12 @@ class TWorkThread : public core::TThread {
 
 class TSerialPort : public core::TComponent {
  public:
+  // AOnProcessError, when given, is assigned before anything is created,
+  // so that the reports of construction (places 1001, 1002) can be seen.
   explicit TSerialPort(core::TComponent* AOwner = nullptr,
                        IPortDriver& Driver = DefaultPortDriver(),
-                       core::IClock& Clock = core::SystemClock());
+                       core::IClock& Clock = core::SystemClock(),
+                       TNotifyErrorEvent AOnProcessError = {});
   ~TSerialPort() override;
 
   // Published properties.

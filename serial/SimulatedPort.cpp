@@ -1,0 +1,602 @@
+#include "serial/SimulatedPort.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace serial {
+
+std::string PortKey(const std::string& Name) {
+  std::string key = Name.rfind("\\\\.\\", 0) == 0 ? Name.substr(4) : Name;
+  std::transform(key.begin(), key.end(), key.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return key;
+}
+
+// ---------------------------------------------------------------- TSimulatedPort
+
+void TSimulatedPort::RaiseLocked(uint32_t Events) {
+  if (!FOpen) return;
+  const uint32_t seen = Events & FMask;
+  if (seen == 0) return;
+  FEventsSeen |= seen;
+  if (FWaitOverlapped != nullptr) {
+    *FWaitMask = FEventsSeen;
+    FEventsSeen = 0;
+    TOverlapped* record = FWaitOverlapped;
+    FWaitOverlapped = nullptr;
+    FWaitMask = nullptr;
+    TPortDriverBase::CompleteOverlapped(record, ERROR_SUCCESS, 0);
+  }
+}
+
+void TSimulatedPort::SetLineLocked(uint32_t Bit, bool Value, uint32_t Event) {
+  if (((FModem & Bit) != 0) == Value) return;
+  FModem ^= Bit;
+  RaiseLocked(Event);
+}
+
+void TSimulatedPort::SetCTS(bool Value) {
+  std::lock_guard<std::mutex> guard(FDriver.FLock);
+  SetLineLocked(MS_CTS_ON, Value, EV_CTS);
+}
+
+void TSimulatedPort::SetDSR(bool Value) {
+  std::lock_guard<std::mutex> guard(FDriver.FLock);
+  SetLineLocked(MS_DSR_ON, Value, EV_DSR);
+}
+
+void TSimulatedPort::SetRLSD(bool Value) {
+  std::lock_guard<std::mutex> guard(FDriver.FLock);
+  SetLineLocked(MS_RLSD_ON, Value, EV_RLSD);
+}
+
+void TSimulatedPort::SetRing(bool Value) {
+  std::lock_guard<std::mutex> guard(FDriver.FLock);
+  // The ring event marks a ring arriving, not its end.
+  SetLineLocked(MS_RING_ON, Value, Value ? EV_RING : 0);
+}
+
+void TSimulatedPort::Receive(const std::string& Bytes) {
+  std::lock_guard<std::mutex> guard(FDriver.FLock);
+  if (!FOpen || Bytes.empty()) return;
+  FInput += Bytes;
+  uint32_t events = EV_RXCHAR;
+  if (Bytes.find(FDCB.EvtChar) != std::string::npos) events |= EV_RXFLAG;
+  RaiseLocked(events);
+}
+
+void TSimulatedPort::LineError(uint32_t Errors) {
+  std::lock_guard<std::mutex> guard(FDriver.FLock);
+  if (!FOpen) return;
+  FErrors |= Errors;
+  RaiseLocked(EV_ERR | ((Errors & CE_BREAK) ? EV_BREAK : 0));
+}
+
+void TSimulatedPort::SetStatusFlags(uint32_t Flags) {
+  std::lock_guard<std::mutex> guard(FDriver.FLock);
+  FStatusFlags = Flags;
+}
+
+void TSimulatedPort::SetReadsPend(bool Value) {
+  std::lock_guard<std::mutex> guard(FDriver.FLock);
+  FReadsPend = Value;
+}
+
+void TSimulatedPort::SetWritesPend(bool Value) {
+  std::lock_guard<std::mutex> guard(FDriver.FLock);
+  FWritesPend = Value;
+}
+
+bool TSimulatedPort::CompleteRead(uint32_t Error) {
+  std::lock_guard<std::mutex> guard(FDriver.FLock);
+  if (FReadOverlapped == nullptr) return false;
+  uint32_t bytes = 0;
+  if (Error == ERROR_SUCCESS) {
+    bytes = std::min<uint32_t>(FReadCount, static_cast<uint32_t>(FInput.size()));
+    if (bytes > 0) std::memcpy(FReadBuffer, FInput.data(), bytes);
+    FInput.erase(0, bytes);
+  }
+  TOverlapped* record = FReadOverlapped;
+  FReadOverlapped = nullptr;
+  FReadBuffer = nullptr;
+  TPortDriverBase::CompleteOverlapped(record, Error, bytes);
+  return true;
+}
+
+bool TSimulatedPort::CompleteWrite(uint32_t Bytes, uint32_t Error) {
+  std::lock_guard<std::mutex> guard(FDriver.FLock);
+  if (FWriteOverlapped == nullptr) return false;
+  Bytes = std::min<uint32_t>(Bytes, static_cast<uint32_t>(FWriteData.size()));
+  FSent += FWriteData.substr(0, Bytes);
+  FWriteData.clear();
+  TOverlapped* record = FWriteOverlapped;
+  FWriteOverlapped = nullptr;
+  TPortDriverBase::CompleteOverlapped(record, Error, Bytes);
+  if (Error == ERROR_SUCCESS) RaiseLocked(EV_TXEMPTY);
+  return true;
+}
+
+void TSimulatedPort::CancelLocked(uint32_t Purge) {
+  if ((Purge & PURGE_RXABORT) && FReadOverlapped != nullptr) {
+    TPortDriverBase::CompleteOverlapped(FReadOverlapped, ERROR_OPERATION_ABORTED, 0);
+    FReadOverlapped = nullptr;
+    FReadBuffer = nullptr;
+  }
+  if ((Purge & PURGE_TXABORT) && FWriteOverlapped != nullptr) {
+    TPortDriverBase::CompleteOverlapped(FWriteOverlapped, ERROR_OPERATION_ABORTED, 0);
+    FWriteOverlapped = nullptr;
+    FWriteData.clear();
+  }
+  if (Purge & PURGE_RXCLEAR) FInput.clear();
+}
+
+#define RIG_SIM_GETTER(Type, Name, Expr)              \
+  Type TSimulatedPort::Name() const {                 \
+    std::lock_guard<std::mutex> guard(FDriver.FLock); \
+    return Expr;                                      \
+  }
+RIG_SIM_GETTER(bool, IsOpen, FOpen)
+RIG_SIM_GETTER(bool, DTR, FDTR)
+RIG_SIM_GETTER(bool, RTS, FRTS)
+RIG_SIM_GETTER(bool, Break, FBreak)
+RIG_SIM_GETTER(uint32_t, Mask, FMask)
+RIG_SIM_GETTER(TDCB, DCB, FDCB)
+RIG_SIM_GETTER(TCommTimeouts, Timeouts, FTimeouts)
+RIG_SIM_GETTER(uint32_t, InQueueSize, FInQueueSize)
+RIG_SIM_GETTER(uint32_t, OutQueueSize, FOutQueueSize)
+RIG_SIM_GETTER(bool, WaitPending, FWaitOverlapped != nullptr)
+RIG_SIM_GETTER(bool, ReadPending, FReadOverlapped != nullptr)
+RIG_SIM_GETTER(bool, WritePending, FWriteOverlapped != nullptr)
+RIG_SIM_GETTER(uint32_t, LastPurge, FLastPurge)
+RIG_SIM_GETTER(std::string, Sent, FSent)
+RIG_SIM_GETTER(uint32_t, Waiting, static_cast<uint32_t>(FInput.size()))
+#undef RIG_SIM_GETTER
+
+// ---------------------------------------------------------------- TSimulatedPortDriver
+
+TSimulatedPortDriver::TSimulatedPortDriver() = default;
+
+TSimulatedPortDriver::~TSimulatedPortDriver() {
+  std::lock_guard<std::mutex> guard(FLock);
+  for (auto& entry : FPorts)
+    entry.second->CancelLocked(PURGE_RXABORT | PURGE_TXABORT);
+}
+
+TSimulatedPort& TSimulatedPortDriver::AddPort(const std::string& Name) {
+  std::lock_guard<std::mutex> guard(FLock);
+  auto& slot = FPorts[PortKey(Name)];
+  if (!slot) slot.reset(new TSimulatedPort(*this, Name));
+  return *slot;
+}
+
+TSimulatedPort* TSimulatedPortDriver::Port(const std::string& Name) {
+  std::lock_guard<std::mutex> guard(FLock);
+  auto it = FPorts.find(PortKey(Name));
+  return it == FPorts.end() ? nullptr : it->second.get();
+}
+
+void TSimulatedPortDriver::InjectFailure(TPortOp Op, uint32_t Code, int Times) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FFaults[Op] = TFault{Code, Times};
+}
+
+void TSimulatedPortDriver::ClearFailures() {
+  std::lock_guard<std::mutex> guard(FLock);
+  FFaults.fill(TFault{});
+}
+
+uint64_t TSimulatedPortDriver::Calls(TPortOp Op) const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FCalls[Op];
+}
+
+void TSimulatedPortDriver::SetPlatformId(uint32_t Value) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FPlatformId = Value;
+}
+
+bool TSimulatedPortDriver::Injected(TPortOp Op, uint32_t* Code) {
+  ++FCalls[Op];
+  TFault& fault = FFaults[Op];
+  if (fault.Times == 0) return false;
+  if (fault.Times > 0) --fault.Times;
+  SetLastError(fault.Code);
+  if (Code) *Code = fault.Code;
+  return true;
+}
+
+TSimulatedPort* TSimulatedPortDriver::FindLocked(THandle Port) {
+  for (auto& entry : FPorts)
+    if (entry.second->FOpen && entry.second->FHandle == Port) return entry.second.get();
+  SetLastError(ERROR_INVALID_HANDLE);
+  return nullptr;
+}
+
+// Locks the driver, counts the call, applies an injected failure, finds the port.
+#define RIG_SIM_ENTER(Op)                   \
+  std::lock_guard<std::mutex> guard(FLock); \
+  if (Injected(Op)) return false;           \
+  TSimulatedPort* port = FindLocked(Port);  \
+  if (port == nullptr) return false
+
+THandle TSimulatedPortDriver::CreateFile(const std::string& Name) {
+  std::lock_guard<std::mutex> guard(FLock);
+  if (Injected(poCreateFile)) return INVALID_HANDLE_VALUE;
+  auto it = FPorts.find(PortKey(Name));
+  if (it == FPorts.end()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  TSimulatedPort& port = *it->second;
+  if (port.FOpen) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  port.FOpen = true;
+  port.FHandle = FNextHandle++;
+  port.FMask = 0;
+  port.FEventsSeen = 0;
+  port.FErrors = 0;
+  port.FDCB = TDCB{};
+  port.FTimeouts = TCommTimeouts{};
+  SetLastError(ERROR_SUCCESS);
+  return port.FHandle;
+}
+
+bool TSimulatedPortDriver::CloseHandle(THandle Port) {
+  RIG_SIM_ENTER(poCloseHandle);
+  port->CancelLocked(PURGE_RXABORT | PURGE_TXABORT);
+  if (port->FWaitOverlapped != nullptr) {
+    CompleteOverlapped(port->FWaitOverlapped, ERROR_OPERATION_ABORTED, 0);
+    port->FWaitOverlapped = nullptr;
+    port->FWaitMask = nullptr;
+  }
+  port->FOpen = false;
+  port->FHandle = INVALID_HANDLE_VALUE;
+  port->FDTR = port->FRTS = port->FBreak = false;
+  port->FInput.clear();
+  return true;
+}
+
+bool TSimulatedPortDriver::SetupComm(THandle Port, uint32_t InQueue, uint32_t OutQueue) {
+  RIG_SIM_ENTER(poSetupComm);
+  port->FInQueueSize = InQueue;
+  port->FOutQueueSize = OutQueue;
+  return true;
+}
+
+bool TSimulatedPortDriver::GetCommState(THandle Port, TDCB& DCB) {
+  RIG_SIM_ENTER(poGetCommState);
+  DCB = port->FDCB;
+  return true;
+}
+
+bool TSimulatedPortDriver::SetCommState(THandle Port, const TDCB& DCB) {
+  RIG_SIM_ENTER(poSetCommState);
+  if (DCB.ByteSize < 5 || DCB.ByteSize > 8 || DCB.Parity > SPACEPARITY ||
+      DCB.StopBits > TWOSTOPBITS || DCB.BaudRate == 0)
+    return Fail(ERROR_INVALID_PARAMETER);
+  port->FDCB = DCB;
+  return true;
+}
+
+bool TSimulatedPortDriver::GetCommTimeouts(THandle Port, TCommTimeouts& Timeouts) {
+  RIG_SIM_ENTER(poGetCommTimeouts);
+  Timeouts = port->FTimeouts;
+  return true;
+}
+
+bool TSimulatedPortDriver::SetCommTimeouts(THandle Port, const TCommTimeouts& Timeouts) {
+  RIG_SIM_ENTER(poSetCommTimeouts);
+  port->FTimeouts = Timeouts;
+  return true;
+}
+
+bool TSimulatedPortDriver::SetCommMask(THandle Port, uint32_t Mask) {
+  RIG_SIM_ENTER(poSetCommMask);
+  port->FMask = Mask;
+  port->FEventsSeen = 0;
+  if (port->FWaitOverlapped != nullptr) {
+    *port->FWaitMask = 0;
+    CompleteOverlapped(port->FWaitOverlapped, ERROR_SUCCESS, 0);
+    port->FWaitOverlapped = nullptr;
+    port->FWaitMask = nullptr;
+  }
+  return true;
+}
+
+bool TSimulatedPortDriver::WaitCommEvent(THandle Port, uint32_t* Mask, TOverlapped* Overlapped) {
+  RIG_SIM_ENTER(poWaitCommEvent);
+  if (Mask == nullptr || Overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (port->FEventsSeen != 0) {
+    *Mask = port->FEventsSeen;
+    port->FEventsSeen = 0;
+    CompleteOverlapped(Overlapped, ERROR_SUCCESS, 0);
+    SetLastError(ERROR_SUCCESS);
+    return true;
+  }
+  // With mask 0 the wait stays pending until the mask changes or the port closes.
+  BeginOverlapped(Overlapped);
+  port->FWaitMask = Mask;
+  port->FWaitOverlapped = Overlapped;
+  return Fail(ERROR_IO_PENDING);
+}
+
+bool TSimulatedPortDriver::ReadFile(THandle Port, void* Buffer, uint32_t Count, uint32_t* Read,
+                                    TOverlapped* Overlapped) {
+  RIG_SIM_ENTER(poReadFile);
+  if (Overlapped == nullptr || (Buffer == nullptr && Count > 0))
+    return Fail(ERROR_INVALID_PARAMETER);
+  if (Read) *Read = 0;
+  if (port->FReadsPend) {
+    BeginOverlapped(Overlapped);
+    port->FReadBuffer = static_cast<uint8_t*>(Buffer);
+    port->FReadCount = Count;
+    port->FReadOverlapped = Overlapped;
+    return Fail(ERROR_IO_PENDING);
+  }
+  const uint32_t bytes = std::min<uint32_t>(Count, static_cast<uint32_t>(port->FInput.size()));
+  if (bytes > 0) std::memcpy(Buffer, port->FInput.data(), bytes);
+  port->FInput.erase(0, bytes);
+  if (Read) *Read = bytes;
+  CompleteOverlapped(Overlapped, ERROR_SUCCESS, bytes);
+  SetLastError(ERROR_SUCCESS);
+  return true;
+}
+
+bool TSimulatedPortDriver::WriteFile(THandle Port, const void* Buffer, uint32_t Count,
+                                     uint32_t* Written, TOverlapped* Overlapped) {
+  RIG_SIM_ENTER(poWriteFile);
+  if (Overlapped == nullptr || (Buffer == nullptr && Count > 0))
+    return Fail(ERROR_INVALID_PARAMETER);
+  if (Written) *Written = 0;
+  const std::string data(static_cast<const char*>(Buffer), Count);
+  if (port->FWritesPend) {
+    BeginOverlapped(Overlapped);
+    port->FWriteData = data;
+    port->FWriteOverlapped = Overlapped;
+    return Fail(ERROR_IO_PENDING);
+  }
+  port->FSent += data;
+  if (Written) *Written = Count;
+  CompleteOverlapped(Overlapped, ERROR_SUCCESS, Count);
+  port->RaiseLocked(EV_TXEMPTY);
+  SetLastError(ERROR_SUCCESS);
+  return true;
+}
+
+bool TSimulatedPortDriver::GetOverlappedResult(THandle Port, TOverlapped* Overlapped,
+                                               uint32_t* Transferred, bool Wait) {
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (Injected(poGetOverlappedResult)) {
+      if (Transferred && Overlapped) *Transferred = Overlapped->InternalHigh.load();
+      return false;
+    }
+  }
+  return TPortDriverBase::GetOverlappedResult(Port, Overlapped, Transferred, Wait);
+}
+
+bool TSimulatedPortDriver::GetCommModemStatus(THandle Port, uint32_t* ModemStatus) {
+  RIG_SIM_ENTER(poGetCommModemStatus);
+  if (ModemStatus) *ModemStatus = port->FModem;
+  return true;
+}
+
+bool TSimulatedPortDriver::ClearCommError(THandle Port, uint32_t* Errors, TComStat* Stat) {
+  RIG_SIM_ENTER(poClearCommError);
+  if (Errors) *Errors = port->FErrors;
+  port->FErrors = 0;
+  if (Stat) {
+    Stat->Flags = port->FStatusFlags;
+    Stat->cbInQue = static_cast<uint32_t>(port->FInput.size());
+    Stat->cbOutQue = static_cast<uint32_t>(port->FWriteData.size());
+  }
+  return true;
+}
+
+bool TSimulatedPortDriver::EscapeCommFunction(THandle Port, uint32_t Function) {
+  RIG_SIM_ENTER(poEscapeCommFunction);
+  switch (Function) {
+    case SETRTS:
+      port->FRTS = true;
+      break;
+    case CLRRTS:
+      port->FRTS = false;
+      break;
+    case SETDTR:
+      port->FDTR = true;
+      break;
+    case CLRDTR:
+      port->FDTR = false;
+      break;
+    case SETBREAK:
+      port->FBreak = true;
+      break;
+    case CLRBREAK:
+      port->FBreak = false;
+      break;
+    case SETXON:
+    case SETXOFF:
+      break;
+    default:
+      return Fail(ERROR_INVALID_PARAMETER);
+  }
+  return true;
+}
+
+bool TSimulatedPortDriver::SetCommBreak(THandle Port) {
+  RIG_SIM_ENTER(poSetCommBreak);
+  port->FBreak = true;
+  return true;
+}
+
+bool TSimulatedPortDriver::ClearCommBreak(THandle Port) {
+  RIG_SIM_ENTER(poClearCommBreak);
+  port->FBreak = false;
+  return true;
+}
+
+bool TSimulatedPortDriver::PurgeComm(THandle Port, uint32_t Flags) {
+  RIG_SIM_ENTER(poPurgeComm);
+  port->FLastPurge = Flags;
+  port->CancelLocked(Flags);
+  return true;
+}
+
+#undef RIG_SIM_ENTER
+
+THandle TSimulatedPortDriver::CreateEvent() {
+  uint32_t code = 0;
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (Injected(poCreateEvent, &code) && code != ERROR_ALREADY_EXISTS) return 0;
+  }
+  THandle event = TPortDriverBase::CreateEvent();
+  if (code == ERROR_ALREADY_EXISTS) SetLastError(ERROR_ALREADY_EXISTS);
+  return event;
+}
+
+bool TSimulatedPortDriver::SetEvent(THandle Event) {
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (Injected(poSetEvent)) return false;
+  }
+  return TPortDriverBase::SetEvent(Event);
+}
+
+bool TSimulatedPortDriver::ResetEvent(THandle Event) {
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (Injected(poResetEvent)) return false;
+  }
+  return TPortDriverBase::ResetEvent(Event);
+}
+
+bool TSimulatedPortDriver::CloseEvent(THandle Event) {
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (Injected(poCloseEvent)) return false;
+  }
+  return TPortDriverBase::CloseEvent(Event);
+}
+
+uint32_t TSimulatedPortDriver::WaitForMultipleObjects(uint32_t Count, const THandle* Events,
+                                                      uint32_t Milliseconds) {
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (Injected(poWaitForMultipleObjects)) return WAIT_FAILED;
+  }
+  return TPortDriverBase::WaitForMultipleObjects(Count, Events, Milliseconds);
+}
+
+bool TSimulatedPortDriver::GetVersionEx(uint32_t& PlatformId) {
+  std::lock_guard<std::mutex> guard(FLock);
+  if (Injected(poGetVersionEx)) return false;
+  PlatformId = FPlatformId;
+  return true;
+}
+
+// ---------------------------------------------------------------- TRoutingPortDriver
+
+void TRoutingPortDriver::Route(const std::string& Name, IPortDriver& Driver) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FRoutes[PortKey(Name)] = &Driver;
+}
+
+bool TRoutingPortDriver::Find(THandle Port, TTarget& Target) {
+  std::lock_guard<std::mutex> guard(FLock);
+  auto it = FHandles.find(Port);
+  if (it == FHandles.end()) return Fail(ERROR_INVALID_HANDLE);
+  Target = it->second;
+  return true;
+}
+
+THandle TRoutingPortDriver::CreateFile(const std::string& Name) {
+  IPortDriver* driver = &FDefault;
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    auto it = FRoutes.find(PortKey(Name));
+    if (it != FRoutes.end()) driver = it->second;
+  }
+  const THandle inner = driver->CreateFile(Name);
+  if (inner == INVALID_HANDLE_VALUE) return inner;
+  std::lock_guard<std::mutex> guard(FLock);
+  const THandle handle = FNextHandle++;
+  FHandles[handle] = TTarget{driver, inner};
+  return handle;
+}
+
+bool TRoutingPortDriver::CloseHandle(THandle Port) {
+  TTarget target;
+  if (!Find(Port, target)) return false;
+  if (!target.Driver->CloseHandle(target.Handle)) return false;
+  std::lock_guard<std::mutex> guard(FLock);
+  FHandles.erase(Port);
+  return true;
+}
+
+#define RIG_ROUTE(Call)                  \
+  TTarget target;                        \
+  if (!Find(Port, target)) return false; \
+  return target.Driver->Call
+
+bool TRoutingPortDriver::SetupComm(THandle Port, uint32_t InQueue, uint32_t OutQueue) {
+  RIG_ROUTE(SetupComm(target.Handle, InQueue, OutQueue));
+}
+bool TRoutingPortDriver::GetCommState(THandle Port, TDCB& DCB) {
+  RIG_ROUTE(GetCommState(target.Handle, DCB));
+}
+bool TRoutingPortDriver::SetCommState(THandle Port, const TDCB& DCB) {
+  RIG_ROUTE(SetCommState(target.Handle, DCB));
+}
+bool TRoutingPortDriver::GetCommTimeouts(THandle Port, TCommTimeouts& Timeouts) {
+  RIG_ROUTE(GetCommTimeouts(target.Handle, Timeouts));
+}
+bool TRoutingPortDriver::SetCommTimeouts(THandle Port, const TCommTimeouts& Timeouts) {
+  RIG_ROUTE(SetCommTimeouts(target.Handle, Timeouts));
+}
+bool TRoutingPortDriver::SetCommMask(THandle Port, uint32_t Mask) {
+  RIG_ROUTE(SetCommMask(target.Handle, Mask));
+}
+bool TRoutingPortDriver::WaitCommEvent(THandle Port, uint32_t* Mask, TOverlapped* Overlapped) {
+  RIG_ROUTE(WaitCommEvent(target.Handle, Mask, Overlapped));
+}
+bool TRoutingPortDriver::ReadFile(THandle Port, void* Buffer, uint32_t Count, uint32_t* Read,
+                                  TOverlapped* Overlapped) {
+  RIG_ROUTE(ReadFile(target.Handle, Buffer, Count, Read, Overlapped));
+}
+bool TRoutingPortDriver::WriteFile(THandle Port, const void* Buffer, uint32_t Count,
+                                   uint32_t* Written, TOverlapped* Overlapped) {
+  RIG_ROUTE(WriteFile(target.Handle, Buffer, Count, Written, Overlapped));
+}
+bool TRoutingPortDriver::GetOverlappedResult(THandle Port, TOverlapped* Overlapped,
+                                             uint32_t* Transferred, bool Wait) {
+  // The record alone tells the outcome, even after the port has closed.
+  TTarget target;
+  if (!Find(Port, target))
+    return TPortDriverBase::GetOverlappedResult(Port, Overlapped, Transferred, Wait);
+  return target.Driver->GetOverlappedResult(target.Handle, Overlapped, Transferred, Wait);
+}
+bool TRoutingPortDriver::GetCommModemStatus(THandle Port, uint32_t* ModemStatus) {
+  RIG_ROUTE(GetCommModemStatus(target.Handle, ModemStatus));
+}
+bool TRoutingPortDriver::ClearCommError(THandle Port, uint32_t* Errors, TComStat* Stat) {
+  RIG_ROUTE(ClearCommError(target.Handle, Errors, Stat));
+}
+bool TRoutingPortDriver::EscapeCommFunction(THandle Port, uint32_t Function) {
+  RIG_ROUTE(EscapeCommFunction(target.Handle, Function));
+}
+bool TRoutingPortDriver::SetCommBreak(THandle Port) {
+  RIG_ROUTE(SetCommBreak(target.Handle));
+}
+bool TRoutingPortDriver::ClearCommBreak(THandle Port) {
+  RIG_ROUTE(ClearCommBreak(target.Handle));
+}
+bool TRoutingPortDriver::PurgeComm(THandle Port, uint32_t Flags) {
+  RIG_ROUTE(PurgeComm(target.Handle, Flags));
+}
+#undef RIG_ROUTE
+
+}  // namespace serial
