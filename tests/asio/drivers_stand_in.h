@@ -51,6 +51,12 @@ class TStandInHost {
     return true;
   }
 
+  // Before a restart: the driver begins again at half 0, position 0.
+  void Restarted() {
+    FLastIndex.store(-1);
+    LastPosition.store(-1);
+  }
+
   bool SupportTimeInfo = true;
   // Called on the driver's thread for every half, after the checks.
   std::function<void(int32_t Index, int64_t Callback)> OnSwitch;
@@ -75,8 +81,8 @@ class TStandInHost {
   }
 
   void Handle(int32_t Index, const asio::ASIOTime* Time) {
-    if ((Index != 0 && Index != 1) || Index == FLastIndex) IndexErrors.fetch_add(1);
-    FLastIndex = Index;
+    if ((Index != 0 && Index != 1) || Index == FLastIndex.load()) IndexErrors.fetch_add(1);
+    FLastIndex.store(Index);
     int64_t position, when;
     if (Time) {
       position = asio::HiLoToInt64(Time->samplePosition.hi, Time->samplePosition.lo);
@@ -124,7 +130,7 @@ class TStandInHost {
 
   asio::IASIODriver* FDriver = nullptr;
   int32_t FFrames = 0;
-  int32_t FLastIndex = -1;
+  std::atomic<int32_t> FLastIndex{-1};
   asio::ASIOCallbacks FCallbacks{};
 };
 

@@ -1,0 +1,266 @@
+// The JACK driver against a running server, and the ALSA driver through
+// ALSA's JACK plugin. Tests that change the server's buffer size or stop
+// it run their own private server, so the shared one stays untouched.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "asio/drivers/PlatformDrivers.h"
+#include "drivers_stand_in.h"
+
+using namespace asio;
+using namespace asio::drivers;
+using rigtest::TStandInHost;
+
+namespace {
+
+TDriverStats StatsOf(IASIODriver* Driver) {
+  void* obj = nullptr;
+  Driver->QueryInterface(kStatsIID, &obj);
+  TDriverStats s = static_cast<IDriverStats*>(obj)->Stats();
+  Driver->Release();
+  return s;
+}
+
+// Runs `jackd -n <name> -d dummy` for one test.
+class TPrivateServer {
+ public:
+  explicit TPrivateServer(int Period) {
+    Name = "rig-drivers-" + std::to_string(::getpid());
+    std::string period = std::to_string(Period);
+    FPid = ::fork();
+    if (FPid == 0) {
+      ::setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
+      int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::execlp("jackd", "jackd", "-n", Name.c_str(), "-d", "dummy", "-r", "48000", "-p",
+               period.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (FPid > 0 && std::chrono::steady_clock::now() < until) {
+      jack_status_t st{};
+      jack_client_t* c =
+          jack_client_open("probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                           &st, Name.c_str());
+      if (c) {
+        jack_client_close(c);
+        Up = true;
+        break;
+      }
+      int status = 0;
+      if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+        FPid = -1;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  ~TPrivateServer() { Stop(); }
+  void Stop() {
+    if (FPid <= 0) return;
+    ::kill(FPid, SIGTERM);
+    ::waitpid(FPid, nullptr, 0);
+    FPid = -1;
+  }
+  std::string Name;
+  bool Up = false;
+
+ private:
+  pid_t FPid = -1;
+};
+
+#define RIG_NEED_PRIVATE_SERVER(server)                                      \
+  do {                                                                       \
+    if (!(server).Up) {                                                      \
+      if (rigtest::JackRequired()) FAIL() << "cannot start a private jackd"; \
+      GTEST_SKIP() << "cannot start jackd";                                  \
+    }                                                                        \
+  } while (0)
+
+// Runs the driver for Seconds and answers callbacks per expected callback.
+double RunAndRate(IASIODriver* Driver, TStandInHost& Host, double Seconds, int32_t Frames) {
+  int64_t before = Host.Switches.load();
+  Host.Restarted();
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Driver->start(), ASE_OK);
+  std::this_thread::sleep_for(std::chrono::duration<double>(Seconds));
+  int64_t n = Host.Switches.load() - before;
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  Driver->stop();
+  return static_cast<double>(n) / (elapsed * 48000.0 / Frames);
+}
+
+}  // namespace
+
+TEST(JackDriver, RunsAtTheServersRateAndReportsItsLatencies) {
+  RIG_NEED_JACK();
+  IASIODriver* d = CreateJackDriver(TJackOptions{});
+  ASSERT_EQ(d->init(nullptr), ASIOTrue);
+  int32_t ins = 0, outs = 0;
+  d->getChannels(&ins, &outs);
+  EXPECT_EQ(ins, 2);
+  EXPECT_EQ(outs, 2);
+  int32_t mn, mx, pref, gran;
+  d->getBufferSize(&mn, &mx, &pref, &gran);
+  EXPECT_EQ(mn, mx);
+  EXPECT_EQ(pref, mn);
+  double rate = 0;
+  d->getSampleRate(&rate);
+  EXPECT_EQ(rate, 48000.0);
+  TStandInHost host;
+  EXPECT_NE(host.Setup(d, pref * 2), ASE_OK);  // only the server's size
+  ASSERT_EQ(host.Setup(d, pref), ASE_OK);
+  ASIOChannelInfo info{};
+  info.isInput = ASIOTrue;
+  ASSERT_EQ(d->getChannelInfo(&info), ASE_OK);
+  EXPECT_EQ(info.type, ASIOSTFloat32LSB);
+  int32_t inLat = -1, outLat = -1;
+  ASSERT_EQ(d->getLatencies(&inLat, &outLat), ASE_OK);
+  EXPECT_GE(outLat, pref);
+  EXPECT_GE(inLat, 0);
+  // Repeated stop/start keeps the rate; no xrun may fail the test.
+  for (int round = 0; round < 3; ++round)
+    EXPECT_GE(RunAndRate(d, host, 0.5, pref), 0.9) << round;
+  EXPECT_EQ(host.IndexErrors.load(), 0);
+  EXPECT_EQ(host.TimeInfoSwitches.load(), host.Switches.load());
+  d->disposeBuffers();
+  d->disposeBuffers();
+  d->Release();
+}
+
+TEST(JackDriver, OutputReachesTheConnectedPortsAndInputsArrive) {
+  RIG_NEED_JACK();
+  // A second client loops our outputs back into our inputs.
+  TJackOptions o;
+  o.ClientName = "rig-loop";
+  o.ConnectPhysical = false;
+  IASIODriver* d = CreateJackDriver(o);
+  ASSERT_EQ(d->init(nullptr), ASIOTrue);
+  int32_t mn, mx, pref, gran;
+  d->getBufferSize(&mn, &mx, &pref, &gran);
+  TStandInHost host;
+  std::atomic<int> nonZeroInputs{0};
+  host.OnSwitch = [&](int32_t Index, int64_t) {
+    const float* in = static_cast<const float*>(host.Infos[0].buffers[Index]);
+    if (in[0] == 0.25f) nonZeroInputs.fetch_add(1);
+    for (int c = 0; c < 2; ++c) {
+      float* out = static_cast<float*>(host.Out(c, Index));
+      for (int32_t i = 0; i < pref; ++i)
+        out[i] = 0.25f;
+    }
+  };
+  ASSERT_EQ(host.Setup(d, pref), ASE_OK);
+  ASSERT_EQ(d->start(), ASE_OK);
+  jack_status_t st{};
+  jack_client_t* patch = jack_client_open("rig-patch", JackNoStartServer, &st);
+  ASSERT_NE(patch, nullptr);
+  EXPECT_EQ(jack_connect(patch, "rig-loop:out_1", "rig-loop:in_1"), 0);
+  EXPECT_TRUE(TStandInHost::WaitFor([&] { return nonZeroInputs.load() > 3; }, 3));
+  jack_client_close(patch);
+  d->Release();
+}
+
+TEST(JackDriver, ABufferSizeChangeSilencesTheDriverAndRequestsAReset) {
+  RIG_NEED_JACK();
+  TPrivateServer server(128);
+  RIG_NEED_PRIVATE_SERVER(server);
+  TJackOptions o;
+  o.ServerName = server.Name;
+  IASIODriver* d = CreateJackDriver(o);
+  ASSERT_EQ(d->init(nullptr), ASIOTrue);
+  TStandInHost host;
+  ASSERT_EQ(host.Setup(d, 128), ASE_OK);
+  ASSERT_EQ(d->start(), ASE_OK);
+  ASSERT_TRUE(TStandInHost::WaitFor([&] { return host.Switches.load() > 10; }, 3));
+  // The control panel asks the server; the server's notice makes the reset.
+  SetControlPanelHook([](const TPanelChoices&, TPanelPick& Pick) {
+    Pick.BufferSize = 256;
+    return true;
+  });
+  EXPECT_EQ(d->controlPanel(), ASE_OK);
+  SetControlPanelHook({});
+  EXPECT_TRUE(TStandInHost::WaitFor([&] { return host.Resets.load() == 1; }, 3));
+  int64_t frozen = host.Switches.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(host.Switches.load(), frozen) << "halves of the old size must not be delivered";
+  d->Release();
+
+  // What the host does on the reset: a new object, the new size.
+  IASIODriver* next = CreateJackDriver(o);
+  ASSERT_EQ(next->init(nullptr), ASIOTrue);
+  int32_t mn, mx, pref, gran;
+  next->getBufferSize(&mn, &mx, &pref, &gran);
+  EXPECT_EQ(pref, 256);
+  TStandInHost host2;
+  ASSERT_EQ(host2.Setup(next, 256), ASE_OK);
+  EXPECT_GE(RunAndRate(next, host2, 0.5, 256), 0.9);
+  next->Release();
+}
+
+TEST(JackDriver, AServerThatGoesAwayStopsTheCallbacksAndRequestsAReset) {
+  RIG_NEED_JACK();
+  TPrivateServer server(128);
+  RIG_NEED_PRIVATE_SERVER(server);
+  TJackOptions o;
+  o.ServerName = server.Name;
+  IASIODriver* d = CreateJackDriver(o);
+  ASSERT_EQ(d->init(nullptr), ASIOTrue);
+  TStandInHost host;
+  ASSERT_EQ(host.Setup(d, 128), ASE_OK);
+  ASSERT_EQ(d->start(), ASE_OK);
+  ASSERT_TRUE(TStandInHost::WaitFor([&] { return host.Switches.load() > 10; }, 3));
+  server.Stop();
+  EXPECT_TRUE(TStandInHost::WaitFor([&] { return host.Resets.load() == 1; }, 5));
+  EXPECT_TRUE(StatsOf(d).DeviceLost);
+  int64_t frozen = host.Switches.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(host.Switches.load(), frozen);
+  // The host's reset: stop, dispose, release; then a reload finds no server.
+  EXPECT_EQ(d->stop(), ASE_OK);
+  d->disposeBuffers();
+  d->Release();
+  IASIODriver* again = CreateJackDriver(o);
+  EXPECT_EQ(again->init(nullptr), ASIOFalse);
+  again->Release();
+}
+
+TEST(AlsaDriver, RunsThroughTheJackPluginAtTheExpectedRate) {
+  RIG_NEED_JACK();
+  TAlsaDevice dev;
+  dev.DisplayName = "ALSA rig jack";
+  dev.PcmName = "rigjack";
+  dev.ConfigText =
+      "pcm.rigjack { type jack playback_ports { 0 system:playback_1 1 system:playback_2 } "
+      "capture_ports { 0 system:capture_1 1 system:capture_2 } }";
+  for (int32_t frames : {256, 128}) {
+    SetDriverSettings(dev.DisplayName, TDriverSettings{frames, -1});
+    IASIODriver* d = CreateAlsaDriver(dev);
+    ASSERT_EQ(d->init(nullptr), ASIOTrue);
+    int32_t mn, mx, pref, gran;
+    d->getBufferSize(&mn, &mx, &pref, &gran);
+    ASSERT_EQ(pref, frames);
+    ASIOChannelInfo info{};
+    ASSERT_EQ(d->getChannelInfo(&info), ASE_OK);
+    EXPECT_EQ(info.type, ASIOSTFloat32LSB);  // the plugin's native format
+    TStandInHost host;
+    ASSERT_EQ(host.Setup(d, frames), ASE_OK);
+    int32_t inLat = 0, outLat = 0;
+    d->getLatencies(&inLat, &outLat);
+    EXPECT_GE(outLat, 2 * frames);
+    EXPECT_GE(RunAndRate(d, host, 1.0, frames), 0.9) << frames;
+    d->getLatencies(&inLat, &outLat);
+    EXPECT_GT(outLat, frames);
+    EXPECT_EQ(host.IndexErrors.load(), 0);
+    EXPECT_EQ(host.PositionErrors.load(), 0);
+    d->Release();
+  }
+  ClearDriverSettings();
+}
