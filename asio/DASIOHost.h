@@ -177,7 +177,7 @@ class TASIOHost : public core::TComponent {
   void SetBufferPreferredSize(int32_t Value) { FBufferPreferredSize = Value; }
   int32_t BufferGranularity() const { return FBufferGranularity; }
   void SetBufferGranularity(int32_t Value) { FBufferGranularity = Value; }
-  TASIOGenerator* CustomGenerator() const { return FCustomGenerator; }
+  TASIOGenerator* CustomGenerator() const { return FCustomGenerator.load(); }
   void SetCustomGenerator(TASIOGenerator* Value);
   int32_t InputLatency() const { return FInputLatency.load(); }
   void SetInputLatency(int32_t Value) { FInputLatency.store(Value); }
@@ -272,6 +272,7 @@ class TASIOHost : public core::TComponent {
   std::atomic<uint16_t> FInputChannelOffset{0};
   std::atomic<uint16_t> FOutputChannelOffset{0};
   std::atomic<TBufferProcess> FClipBuffer{nullptr};
+  std::atomic<TASIOGenerator*> FCustomGenerator{nullptr};  // not owned
   // Written by a latency message on the driver's thread.
   std::atomic<int32_t> FInputLatency{0};
   std::atomic<int32_t> FOutputLatency{0};
@@ -286,7 +287,6 @@ class TASIOHost : public core::TComponent {
   int32_t FBufferMaximum = 0;
   int32_t FBufferPreferredSize = 0;
   int32_t FBufferGranularity = 0;
-  TASIOGenerator* FCustomGenerator = nullptr;
   int32_t FInputChannels = 0;
   int32_t FOutputChannels = 0;
   TConvertOptimizations FConvertOptimizations{coSSE, co3DNow};
