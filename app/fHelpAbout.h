@@ -1,0 +1,20 @@
+#pragma once
+// The About box.
+#include <QDialog>
+
+class QLabel;
+class QPushButton;
+
+namespace app {
+
+class TfrmHelpAbout : public QDialog {
+ public:
+  explicit TfrmHelpAbout(QWidget* Parent = nullptr);
+
+  void btnOKClick() { accept(); }
+
+  QLabel* Lines[4];
+  QPushButton* btnOK;
+};
+
+}  // namespace app
