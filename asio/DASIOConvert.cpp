@@ -10,6 +10,10 @@
 #if defined(__i386__) || defined(__x86_64__)
 #include <cpuid.h>
 #endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define RIG_CONVERT_SSE2 1
+#endif
 
 namespace asio {
 
@@ -68,11 +72,93 @@ inline int32_t RoundInt32(float X) {
 constexpr double kInt16Lo = -32768.0, kInt16Hi = 32767.0;
 constexpr double kInt32Lo = -2147483648.0, kInt32Hi = 2147483647.0;
 
+#if RIG_CONVERT_SSE2
+// The plain family's arithmetic four samples at a time; the scalar loops
+// finish the tail (and do all the work where the target has no SSE2). Both
+// round in the thread's rounding mode, to nearest by default.
+
+inline __m128i Bswap16x8(__m128i V) {
+  return _mm_or_si128(_mm_slli_epi16(V, 8), _mm_srli_epi16(V, 8));
+}
+inline __m128i Bswap32x4(__m128i V) {
+  V = Bswap16x8(V);
+  V = _mm_shufflelo_epi16(V, _MM_SHUFFLE(2, 3, 0, 1));
+  return _mm_shufflehi_epi16(V, _MM_SHUFFLE(2, 3, 0, 1));
+}
+inline __m128i Bswap64x2(__m128i V) {
+  return _mm_shuffle_epi32(Bswap32x4(V), _MM_SHUFFLE(2, 3, 0, 1));
+}
+inline __m128i LoadI(const Byte* P) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(P));
+}
+inline void StoreI(Byte* P, __m128i V) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(P), V);
+}
+
+// Four 32-bit integers times K in double precision, rounded to single.
+inline __m128 ScaleInt4(__m128i V, __m128d K) {
+  const __m128d Lo = _mm_mul_pd(_mm_cvtepi32_pd(V), K);
+  const __m128d Hi = _mm_mul_pd(_mm_cvtepi32_pd(_mm_unpackhi_epi64(V, V)), K);
+  return _mm_movelh_ps(_mm_cvtpd_ps(Lo), _mm_cvtpd_ps(Hi));
+}
+
+// Adding 1.5 * 2^52 rounds like RoundSaturate and leaves the integer, in
+// two's complement, in the low 32 bits of each double; this gathers those
+// from two pairs (cheaper than the conversion instructions).
+inline __m128d AddMagic(__m128d V) {
+  return _mm_add_pd(V, _mm_set1_pd(kRoundMagic));
+}
+inline __m128i LowWords(__m128d A, __m128d B) {
+  return _mm_castps_si128(
+      _mm_shuffle_ps(_mm_castpd_ps(A), _mm_castpd_ps(B), _MM_SHUFFLE(2, 0, 2, 0)));
+}
+
+// round(x * F) of four floats with F < 2^24 (exact products), NaN to 0 and
+// saturation at [Lo, Hi].
+inline __m128i RoundScale4(__m128 X, __m128d F, __m128d Lo, __m128d Hi) {
+  X = _mm_and_ps(X, _mm_cmpord_ps(X, X));
+  __m128d A = _mm_mul_pd(_mm_cvtps_pd(X), F);
+  __m128d B = _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(X, X)), F);
+  A = _mm_min_pd(_mm_max_pd(A, Lo), Hi);
+  B = _mm_min_pd(_mm_max_pd(B, Lo), Hi);
+  return LowWords(AddMagic(A), AddMagic(B));
+}
+
+// RoundInt32 on two floats held as doubles; the result is still offset by
+// the rounding constant (see LowWords).
+inline __m128d RoundInt32x2(__m128d X) {
+  const __m128d Half = _mm_set1_pd(0.5);
+  const __m128d SignBit = _mm_set1_pd(-0.0);
+  const __m128d A = _mm_mul_pd(X, _mm_set1_pd(2147483648.0));
+  const __m128d B = _mm_xor_pd(X, SignBit);
+  __m128d S = _mm_add_pd(A, B);
+  const __m128d Err = _mm_sub_pd(B, _mm_sub_pd(S, A));
+  S = _mm_min_pd(_mm_max_pd(S, _mm_set1_pd(kInt32Lo)), _mm_set1_pd(kInt32Hi));
+  const __m128d Magic = _mm_set1_pd(kRoundMagic);
+  const __m128d Nd = _mm_sub_pd(_mm_add_pd(S, Magic), Magic);
+  const __m128d D = _mm_andnot_pd(SignBit, _mm_sub_pd(S, Nd));
+  const __m128d Tie = _mm_and_pd(_mm_cmpeq_pd(D, Half), _mm_cmpneq_pd(Err, _mm_setzero_pd()));
+  const __m128d Fixed = _mm_add_pd(S, _mm_or_pd(Half, _mm_and_pd(Err, SignBit)));
+  return AddMagic(_mm_or_pd(_mm_and_pd(Tie, Fixed), _mm_andnot_pd(Tie, Nd)));
+}
+inline __m128i RoundInt32x4(__m128 X) {
+  // NaN to 0 and |x| to at most 2 (already saturating) keep S finite.
+  X = _mm_and_ps(X, _mm_cmpord_ps(X, X));
+  X = _mm_min_ps(_mm_max_ps(X, _mm_set1_ps(-2.0f)), _mm_set1_ps(2.0f));
+  return LowWords(RoundInt32x2(_mm_cvtps_pd(X)), RoundInt32x2(_mm_cvtps_pd(_mm_movehl_ps(X, X))));
+}
+#endif
+
 // --- byte order, in place over Count samples -------------------------------
 
 void Swap16(void* Buffer, int32_t Count) {
   Byte* __restrict P = static_cast<Byte*>(Buffer);
-  for (int32_t I = 0; I < Count; ++I) {
+  int32_t I = 0;
+#if RIG_CONVERT_SSE2
+  for (; Count - I >= 8; I += 8)
+    StoreI(P + 2 * I, Bswap16x8(LoadI(P + 2 * I)));
+#endif
+  for (; I < Count; ++I) {
     StoreAs<uint16_t>(P + 2 * I, __builtin_bswap16(LoadAs<uint16_t>(P + 2 * I)));
   }
 }
@@ -86,13 +172,23 @@ void Swap24(void* Buffer, int32_t Count) {
 }
 void Swap32(void* Buffer, int32_t Count) {
   Byte* __restrict P = static_cast<Byte*>(Buffer);
-  for (int32_t I = 0; I < Count; ++I) {
+  int32_t I = 0;
+#if RIG_CONVERT_SSE2
+  for (; Count - I >= 4; I += 4)
+    StoreI(P + 4 * I, Bswap32x4(LoadI(P + 4 * I)));
+#endif
+  for (; I < Count; ++I) {
     StoreAs<uint32_t>(P + 4 * I, __builtin_bswap32(LoadAs<uint32_t>(P + 4 * I)));
   }
 }
 void Swap64(void* Buffer, int32_t Count) {
   Byte* __restrict P = static_cast<Byte*>(Buffer);
-  for (int32_t I = 0; I < Count; ++I) {
+  int32_t I = 0;
+#if RIG_CONVERT_SSE2
+  for (; Count - I >= 2; I += 2)
+    StoreI(P + 8 * I, Bswap64x2(LoadI(P + 8 * I)));
+#endif
+  for (; I < Count; ++I) {
     StoreAs<uint64_t>(P + 8 * I, __builtin_bswap64(LoadAs<uint64_t>(P + 8 * I)));
   }
 }
@@ -102,7 +198,26 @@ void Swap64(void* Buffer, int32_t Count) {
 template <typename T, double K>
 void ReadInt(void* __restrict Source, float* __restrict Destination, int32_t Count) {
   const Byte* S = static_cast<const Byte*>(Source);
-  for (int32_t I = 0; I < Count; ++I) {
+  int32_t I = 0;
+#if RIG_CONVERT_SSE2
+  if constexpr (sizeof(T) == 2) {
+    // A 16-bit value times the single-precision S16 is exact in double, so
+    // the single-precision product (rounded once) is the same number.
+    const __m128 K4 = _mm_set1_ps(static_cast<float>(K));
+    for (; Count - I >= 8; I += 8) {
+      const __m128i V = LoadI(S + 2 * I);
+      const __m128i Lo = _mm_srai_epi32(_mm_unpacklo_epi16(V, V), 16);
+      const __m128i Hi = _mm_srai_epi32(_mm_unpackhi_epi16(V, V), 16);
+      _mm_storeu_ps(Destination + I, _mm_mul_ps(_mm_cvtepi32_ps(Lo), K4));
+      _mm_storeu_ps(Destination + I + 4, _mm_mul_ps(_mm_cvtepi32_ps(Hi), K4));
+    }
+  } else {
+    const __m128d K2 = _mm_set1_pd(K);
+    for (; Count - I >= 4; I += 4)
+      _mm_storeu_ps(Destination + I, ScaleInt4(LoadI(S + 4 * I), K2));
+  }
+#endif
+  for (; I < Count; ++I) {
     Destination[I] = static_cast<float>(static_cast<double>(LoadAs<T>(S + sizeof(T) * I)) * K);
   }
 }
@@ -122,7 +237,15 @@ void ReadFloat32(void* __restrict Source, float* __restrict Destination, int32_t
 
 void ReadFloat64(void* __restrict Source, float* __restrict Destination, int32_t Count) {
   const Byte* S = static_cast<const Byte*>(Source);
-  for (int32_t I = 0; I < Count; ++I) {
+  int32_t I = 0;
+#if RIG_CONVERT_SSE2
+  for (; Count - I >= 4; I += 4) {
+    const __m128 Lo = _mm_cvtpd_ps(_mm_loadu_pd(reinterpret_cast<const double*>(S + 8 * I)));
+    const __m128 Hi = _mm_cvtpd_ps(_mm_loadu_pd(reinterpret_cast<const double*>(S + 8 * I + 16)));
+    _mm_storeu_ps(Destination + I, _mm_movelh_ps(Lo, Hi));
+  }
+#endif
+  for (; I < Count; ++I) {
     Destination[I] = static_cast<float>(LoadAs<double>(S + 8 * I));
   }
 }
@@ -139,7 +262,22 @@ void ReadMSB(void* Source, float* Destination, int32_t Count) {
 template <typename T, double F, double Lo, double Hi>
 void WriteInt(const float* __restrict Source, void* __restrict Destination, int32_t Count) {
   Byte* D = static_cast<Byte*>(Destination);
-  for (int32_t I = 0; I < Count; ++I) {
+  int32_t I = 0;
+#if RIG_CONVERT_SSE2
+  const __m128d F2 = _mm_set1_pd(F), Lo2 = _mm_set1_pd(Lo), Hi2 = _mm_set1_pd(Hi);
+  if constexpr (sizeof(T) == 2) {
+    for (; Count - I >= 8; I += 8) {
+      const __m128i A = RoundScale4(_mm_loadu_ps(Source + I), F2, Lo2, Hi2);
+      const __m128i B = RoundScale4(_mm_loadu_ps(Source + I + 4), F2, Lo2, Hi2);
+      StoreI(D + 2 * I, _mm_packs_epi32(A, B));
+    }
+  } else {
+    for (; Count - I >= 4; I += 4) {
+      StoreI(D + 4 * I, RoundScale4(_mm_loadu_ps(Source + I), F2, Lo2, Hi2));
+    }
+  }
+#endif
+  for (; I < Count; ++I) {
     const int32_t R = RoundSaturate(static_cast<double>(Source[I]) * F, Lo, Hi);
     StoreAs<T>(D + sizeof(T) * I, static_cast<T>(R));
   }
@@ -160,7 +298,12 @@ void WriteInt24(const float* __restrict Source, void* __restrict Destination, in
 
 void WriteInt32(const float* __restrict Source, void* __restrict Destination, int32_t Count) {
   Byte* D = static_cast<Byte*>(Destination);
-  for (int32_t I = 0; I < Count; ++I)
+  int32_t I = 0;
+#if RIG_CONVERT_SSE2
+  for (; Count - I >= 4; I += 4)
+    StoreI(D + 4 * I, RoundInt32x4(_mm_loadu_ps(Source + I)));
+#endif
+  for (; I < Count; ++I)
     StoreAs<int32_t>(D + 4 * I, RoundInt32(Source[I]));
 }
 
@@ -170,7 +313,15 @@ void WriteFloat32(const float* __restrict Source, void* __restrict Destination, 
 
 void WriteFloat64(const float* __restrict Source, void* __restrict Destination, int32_t Count) {
   Byte* D = static_cast<Byte*>(Destination);
-  for (int32_t I = 0; I < Count; ++I)
+  int32_t I = 0;
+#if RIG_CONVERT_SSE2
+  for (; Count - I >= 4; I += 4) {
+    const __m128 X = _mm_loadu_ps(Source + I);
+    _mm_storeu_pd(reinterpret_cast<double*>(D + 8 * I), _mm_cvtps_pd(X));
+    _mm_storeu_pd(reinterpret_cast<double*>(D + 8 * I + 16), _mm_cvtps_pd(_mm_movehl_ps(X, X)));
+  }
+#endif
+  for (; I < Count; ++I)
     StoreAs<double>(D + 8 * I, Source[I]);
 }
 

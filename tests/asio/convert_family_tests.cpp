@@ -205,3 +205,51 @@ TEST_F(Families, SseSoftClipStaysFiniteForHugeSamples) {
   for (size_t I = 0; I < B.size(); ++I)
     EXPECT_TRUE(NearFloat(B[I], Want[I], 2e-7f)) << I;
 }
+
+// The plain routines run blocks of samples together and finish singly; both
+// paths must agree on every input, out-of-range and non-finite ones too.
+TEST_F(Families, PlainBlocksAgreeWithSingleSamples) {
+  const float Inf = std::numeric_limits<float>::infinity();
+  std::vector<float> X = {std::numeric_limits<float>::quiet_NaN(),
+                          Inf,
+                          -Inf,
+                          2.0f,
+                          -2.0f,
+                          1e10f,
+                          -1e10f,
+                          1.0f,
+                          -1.0f,
+                          0.5f,
+                          -0.5f,
+                          -0.0f,
+                          1.5f,
+                          -1.5f,
+                          1.0000001f,
+                          std::ldexp(float((1 << 23) - 1), -24)};
+  const std::vector<float> More = Samples(48, 1.1f);
+  X.insert(X.end(), More.begin(), More.end());
+  const int32_t N = static_cast<int32_t>(X.size());
+  std::mt19937 Rng(3);
+  for (ASIOSampleType T : kAllCodes) {
+    SCOPED_TRACE(::testing::Message() << "code " << T);
+    const int Size = SampleTypeSize(T);
+    std::vector<uint8_t> Block(N * Size), Single(N * Size);
+    SampleWriterFor(T)(X.data(), Block.data(), N);
+    for (int32_t I = 0; I < N; ++I)
+      SampleWriterFor(T)(&X[I], Single.data() + I * Size, 1);
+    EXPECT_EQ(Block, Single);
+
+    std::vector<uint8_t> Image(N * Size);
+    for (uint8_t& B : Image)
+      B = static_cast<uint8_t>(Rng());
+    std::vector<uint8_t> BlockIn = Image, SingleIn = Image;
+    std::vector<float> BlockOut(N), SingleOut(N);
+    SampleReaderFor(T)(BlockIn.data(), BlockOut.data(), N);
+    for (int32_t I = 0; I < N; ++I) {
+      SampleReaderFor(T)(SingleIn.data() + I * Size, &SingleOut[I], 1);
+    }
+    EXPECT_EQ(BlockIn, SingleIn);
+    for (int32_t I = 0; I < N; ++I)
+      ASSERT_EQ(Bits(BlockOut[I]), Bits(SingleOut[I])) << I;
+  }
+}
