@@ -355,7 +355,9 @@ void TWorkThread::Report(uint32_t Place, uint32_t Code, uint8_t Noise, const cha
 }
 
 void TWorkThread::RaiseEvent(const core::TNotifyEvent& Event) {
-  if (!Event) return;
+  // Skipped outright once destruction has begun: a hand-off would hold the
+  // worker until the destructor's bounded waits are over.
+  if (!Event || FOwner.FDestroying.load()) return;
   HandOff([this, &Event] {
     if (!FOwner.FDestroying.load() && Event) Event(&FOwner);
   });
@@ -551,6 +553,9 @@ void TWorkThread::CheckRead() {
 
 void TWorkThread::ReadDone() {
   IPortDriver& driver = FOwner.FDriver;
+  // The request is answered by this read, whatever its outcome; left set it
+  // would make the next bytes skip the clustering delay.
+  FOwner.FReadRequest.store(false);
   uint32_t bytes = 0;
   if (driver.GetOverlappedResult(FOwner.ComHandle(), &FOwner.FReadOverlapped, &bytes, false)) {
     MakeCluster(bytes);

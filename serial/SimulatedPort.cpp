@@ -57,6 +57,19 @@ void TSimulatedPort::SetRing(bool Value) {
   SetLineLocked(MS_RING_ON, Value, Value ? EV_RING : 0);
 }
 
+void TSimulatedPort::SetLines(uint32_t ModemStatus) {
+  std::lock_guard<std::mutex> guard(FDriver.FLock);
+  const uint32_t lines = MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON;
+  const uint32_t changed = (FModem ^ ModemStatus) & lines;
+  FModem = ModemStatus & lines;
+  uint32_t events = 0;
+  if (changed & MS_CTS_ON) events |= EV_CTS;
+  if (changed & MS_DSR_ON) events |= EV_DSR;
+  if (changed & MS_RLSD_ON) events |= EV_RLSD;
+  if ((changed & MS_RING_ON) && (FModem & MS_RING_ON)) events |= EV_RING;
+  RaiseLocked(events);
+}
+
 void TSimulatedPort::Receive(const std::string& Bytes) {
   std::lock_guard<std::mutex> guard(FDriver.FLock);
   if (!FOpen || Bytes.empty()) return;
@@ -88,12 +101,12 @@ void TSimulatedPort::SetWritesPend(bool Value) {
   FWritesPend = Value;
 }
 
-bool TSimulatedPort::CompleteRead(uint32_t Error) {
+bool TSimulatedPort::CompleteRead(uint32_t Error, uint32_t Limit) {
   std::lock_guard<std::mutex> guard(FDriver.FLock);
   if (FReadOverlapped == nullptr) return false;
   uint32_t bytes = 0;
   if (Error == ERROR_SUCCESS) {
-    bytes = std::min<uint32_t>(FReadCount, static_cast<uint32_t>(FInput.size()));
+    bytes = std::min<uint32_t>({FReadCount, static_cast<uint32_t>(FInput.size()), Limit});
     if (bytes > 0) std::memcpy(FReadBuffer, FInput.data(), bytes);
     FInput.erase(0, bytes);
   }
@@ -191,6 +204,16 @@ uint64_t TSimulatedPortDriver::Calls(TPortOp Op) const {
   return FCalls[Op];
 }
 
+void TSimulatedPortDriver::SetLogging(bool Value) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FLogging = Value;
+}
+
+std::vector<TPortOp> TSimulatedPortDriver::CallLog() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FCallLog;
+}
+
 void TSimulatedPortDriver::SetPlatformId(uint32_t Value) {
   std::lock_guard<std::mutex> guard(FLock);
   FPlatformId = Value;
@@ -198,6 +221,7 @@ void TSimulatedPortDriver::SetPlatformId(uint32_t Value) {
 
 bool TSimulatedPortDriver::Injected(TPortOp Op, uint32_t* Code) {
   ++FCalls[Op];
+  if (FLogging) FCallLog.push_back(Op);
   TFault& fault = FFaults[Op];
   if (fault.Times == 0) return false;
   if (fault.Times > 0) --fault.Times;

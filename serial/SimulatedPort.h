@@ -57,6 +57,9 @@ class TSimulatedPort {
   void SetDSR(bool Value);
   void SetRLSD(bool Value);
   void SetRing(bool Value);
+  // Sets all four lines from a modem-status word; the changes reach a
+  // pending wait together, as one completed wait.
+  void SetLines(uint32_t ModemStatus);
   // Bytes arriving from the line: EV_RXCHAR, and EV_RXFLAG for the event character.
   void Receive(const std::string& Bytes);
   // Line errors (CE_ bits), kept until ClearCommError: EV_ERR, and EV_BREAK for CE_BREAK.
@@ -67,8 +70,9 @@ class TSimulatedPort {
   // When set, reads (writes) go pending instead of completing at once.
   void SetReadsPend(bool Value);
   void SetWritesPend(bool Value);
-  // Completes the pending read with what is waiting (up to its count), or with Error.
-  bool CompleteRead(uint32_t Error = ERROR_SUCCESS);
+  // Completes the pending read with what is waiting (up to its count and
+  // Limit), or with Error.
+  bool CompleteRead(uint32_t Error = ERROR_SUCCESS, uint32_t Limit = 0xFFFFFFFF);
   // Completes the pending write with Bytes sent, or with Error.
   bool CompleteWrite(uint32_t Bytes, uint32_t Error = ERROR_SUCCESS);
 
@@ -146,6 +150,10 @@ class TSimulatedPortDriver : public TPortDriverBase {
   void InjectFailure(TPortOp Op, uint32_t Code, int Times = 1);
   void ClearFailures();
   uint64_t Calls(TPortOp Op) const;
+  // Every operation called while logging is on, in order (off by default:
+  // a long-running keyboard paddle would grow it without end).
+  void SetLogging(bool Value);
+  std::vector<TPortOp> CallLog() const;
 
   void SetPlatformId(uint32_t Value);
 
@@ -192,6 +200,8 @@ class TSimulatedPortDriver : public TPortDriverBase {
   std::map<std::string, std::unique_ptr<TSimulatedPort>> FPorts;
   std::array<TFault, poCount> FFaults{};
   std::array<uint64_t, poCount> FCalls{};
+  std::vector<TPortOp> FCallLog;
+  bool FLogging = false;
   uint32_t FPlatformId = 2;
   THandle FNextHandle = 0x5000;
 };
