@@ -131,25 +131,24 @@ ASIOError TDriverBase::setClockSource(int32_t reference) {
 }
 
 void TDriverBase::StorePosition(int64_t SamplePosition, int64_t SystemTimeNs) {
-  uint32_t seq = FPosSeq.load(std::memory_order_relaxed);
-  FPosSeq.store(seq + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  FPos.store(SamplePosition, std::memory_order_relaxed);
-  FPosTime.store(SystemTimeNs, std::memory_order_relaxed);
-  FPosSeq.store(seq + 2, std::memory_order_release);
+  // Sequentially consistent throughout: an odd count marks a write in
+  // progress, and no access can move across the counter's updates.
+  FPosSeq.fetch_add(1);
+  FPos.store(SamplePosition);
+  FPosTime.store(SystemTimeNs);
+  FPosSeq.fetch_add(1);
 }
 
 ASIOError TDriverBase::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
   if (!sPos || !tStamp) return ASE_InvalidParameter;
-  if (FState != TDriverState::dsPrepared && FState != TDriverState::dsRunning)
-    return ASE_NotPresent;
+  TDriverState state = FState.load();
+  if (state != TDriverState::dsPrepared && state != TDriverState::dsRunning) return ASE_NotPresent;
   int64_t pos, when;
   for (;;) {
-    uint32_t before = FPosSeq.load(std::memory_order_acquire);
-    pos = FPos.load(std::memory_order_relaxed);
-    when = FPosTime.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if ((before & 1) == 0 && FPosSeq.load(std::memory_order_relaxed) == before) break;
+    uint32_t before = FPosSeq.load();
+    pos = FPos.load();
+    when = FPosTime.load();
+    if ((before & 1) == 0 && FPosSeq.load() == before) break;
   }
   Int64ToHiLo(pos, sPos->hi, sPos->lo);
   Int64ToHiLo(when, tStamp->hi, tStamp->lo);

@@ -55,7 +55,7 @@ class TDriverBase : public IASIODriver, public IDriverStats {
   ASIOError outputReady() override { return ASE_OK; }
 
   TDriverStats Stats() const override;
-  TDriverState State() const { return FState; }
+  TDriverState State() const { return FState.load(); }
 
  protected:
   // ---- What a device supplies. All run on the host's (main) thread.
@@ -111,7 +111,8 @@ class TDriverBase : public IASIODriver, public IDriverStats {
   std::string FSettingsKey;
   std::string FError;
   std::atomic<uint32_t> FRefCount{1};
-  TDriverState FState = TDriverState::dsCreated;
+  // Read by the stream thread (getSamplePosition) while start sets it.
+  std::atomic<TDriverState> FState{TDriverState::dsCreated};
 
   int32_t FBufferFrames = 0;
   std::unique_ptr<uint8_t[]> FBlock;
