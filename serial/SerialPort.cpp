@@ -123,7 +123,10 @@ void TSerialPort::Reactivate(bool NewActive) {
   if (!NewActive) return;
 
   ProcessError(110, 0, 2, "Msg start reactivating Port");
-  const std::string device = "\\\\.\\" + FCommPort.substr(0, 79);
+  // Port names are cut to 79 characters; device paths are not, since
+  // /dev/serial/by-id links are often longer and would no longer open.
+  const bool isPath = !FCommPort.empty() && FCommPort[0] == '/';
+  const std::string device = "\\\\.\\" + (isPath ? FCommPort : FCommPort.substr(0, 79));
   const THandle port = FDriver.CreateFile(device);
   const uint32_t openError = FDriver.GetLastError();
   // The handle first: the worker uses it as soon as it sees Active.

@@ -210,6 +210,21 @@ TEST_F(SerialPortTest, MissingPortStaysClosedAndANameChangeKeepsItClosed) {
   EXPECT_TRUE(Driver.Port("COM3")->IsOpen());
 }
 
+TEST_F(SerialPortTest, PortNamesAreCutTo79CharactersButDevicePathsAreNot) {
+  const std::string longName = "PORT" + std::string(80, 'x');
+  const std::string longPath =
+      "/dev/serial/by-id/usb-Maker_Bridge_Controller_" + std::string(40, '0') + "-if00-port0";
+  Driver.AddPort(longName.substr(0, 79));
+  Driver.AddPort(longPath);
+  Make();
+  Port->SetCommPort(longName);
+  Port->SetActive(true);
+  EXPECT_TRUE(Port->Active());
+  Port->SetCommPort(longPath);
+  EXPECT_TRUE(Port->Active());
+  EXPECT_TRUE(Driver.Port(longPath)->IsOpen());
+}
+
 TEST_F(SerialPortTest, QueueSizeSetterCallsTheDriverEvenWhileClosed) {
   Make();
   Port->SetRxQueueSize(1024);
