@@ -1,0 +1,402 @@
+#include "dsp/dspIIRFilters.h"
+
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+#include <utility>
+
+namespace dsp {
+
+namespace {
+
+constexpr Extended kPi = std::numbers::pi_v<Extended>;
+
+// Added and removed again after every step, so that values far below it
+// become exactly 0 instead of decaying through denormals. Held as a double
+// on purpose: its rounding is part of the recurrence's results.
+constexpr double DenormalGuard = 1e-20;
+
+// The first operand wins ties and unordered comparisons.
+Extended Max(Extended a, Extended b) {
+  return a > b ? a : b;
+}
+Extended Min(Extended a, Extended b) {
+  return a < b ? a : b;
+}
+
+bool IsBand(TdspIIRFilterResponse r) {
+  return r == ftBandpass || r == ftBandstop;
+}
+
+}  // namespace
+
+const std::array<TdspComplex, 20> BesselPoles = {{
+    {-1.0L, 0.0L},                       // order 1
+    {-1.10160133059L, 0.636009824757L},  // order 2
+    {-1.32267579991L, 0.0L},             // order 3
+    {-1.04740916101L, 0.999264436281L},  //
+    {-1.37006783055L, 0.410249717494L},  // order 4
+    {-0.99520876435L, 1.25710573945L},   //
+    {-1.50231627145L, 0.0L},             // order 5
+    {-1.38087732586L, 0.717909587627L},  //
+    {-0.957676548563L, 1.47112432073L},  //
+    {-1.57149040362L, 0.320896374221L},  // order 6
+    {-1.3818580976L, 0.971471890712L},   //
+    {-0.930656522947L, 1.66186326894L},  //
+    {-1.68436817927L, 0.0L},             // order 7
+    {-1.61203876622L, 0.589244506931L},  //
+    {-1.3789032168L, 1.1915667778L},     //
+    {-0.909867780623L, 1.83645135304L},  //
+    {-1.7574084004L, 0.272867575103L},   // order 8
+    {-1.63693941813L, 0.822795625139L},  //
+    {-1.37384121764L, 1.38835657588L},   //
+    {-0.892869718847L, 1.99832584364L},  //
+}};
+
+void ChoosePole(TdspPoleZeroSet& Set, const TdspComplex& z) {
+  if (z.Re < 0 && Set.NumPoles <= MaxPZ) Set.Poles[Set.NumPoles++] = z;
+}
+
+TdspComplex Bilinear(const TdspComplex& s) {
+  return CDiv(CAdd(Complex(2, 0), s), CSub(Complex(2, 0), s));
+}
+
+std::string ExpandPolynomial(const TdspComplexArray& Roots, int n, TdspComplexArray& c) {
+  c[0] = Complex(1, 0);
+  for (int j = 1; j <= n; ++j)
+    c[j] = Complex(0, 0);
+  for (int i = 0; i < n; ++i) {
+    const TdspComplex w = CNeg(Roots[i]);
+    for (int j = n; j >= 1; --j)
+      c[j] = CAdd(CMul(w, c[j]), c[j - 1]);
+    c[0] = CMul(w, c[0]);
+  }
+  std::string message;
+  for (int k = 0; k <= n; ++k) {
+    if (std::fabs(c[k].Im) > Epsilon) {
+      char line[96];
+      std::snprintf(line, sizeof line,
+                    "Coeff of z^%d is not real; poles/zeros are not complex conjugates\r\n", k);
+      message += line;
+    }
+  }
+  return message;
+}
+
+TdspComplex EvaluatePolynomial(const TdspComplexArray& c, int n, const TdspComplex& z) {
+  TdspComplex s = Complex(0, 0);
+  for (int k = n; k >= 0; --k)
+    s = CAdd(CMul(s, z), c[k]);
+  return s;
+}
+
+TdspCustomIIRFilter::TdspCustomIIRFilter(core::TComponent* AOwner) : core::TComponent(AOwner) {
+  // Every slot starts as PassSample; the first design replaces it.
+  Design();
+  Publish(true);
+}
+
+void TdspCustomIIRFilter::Loaded() {
+  core::TComponent::Loaded();
+  // The setters skipped the clamp while loading, since the sample rate may
+  // arrive after the frequencies. Apply it now that every value is known: a
+  // corner at or above half the rate would put the poles outside the unit
+  // circle.
+  const Extended top = FSampleRate / 2 - 0.0001L;
+  FFrequency1 = Max(Epsilon, Min(FFrequency1, top));
+  FFrequency2 = Max(Epsilon, Min(FFrequency2, top));
+  DesignFilter();
+}
+
+// ---- settings side --------------------------------------------------------
+
+Extended TdspCustomIIRFilter::GetFrequency(int Index) const {
+  if (Index == 1 || !IsBand(FResponse)) return FFrequency1;
+  return FFrequency2;
+}
+
+void TdspCustomIIRFilter::SetFrequency(int Index, Extended Value) {
+  if (std::isnan(Value)) return;
+  if (!IsLoading()) Value = Max(Epsilon, Min(Value, FSampleRate / 2 - 0.0001L));
+  Extended& field = Index == 1 ? FFrequency1 : FFrequency2;
+  if (Value != field) {
+    field = Value;
+    DesignFilter();
+  }
+}
+
+void TdspCustomIIRFilter::SetSampleRate(Extended Value) {
+  // A NaN or infinite rate would turn every coefficient into NaN.
+  if (Value == FSampleRate || Value <= 0 || !std::isfinite(Value)) return;
+  FSampleRate = Value;
+  FFrequency1 = Min(FFrequency1, Value / 2 - 0.0001L);
+  FFrequency2 = Min(FFrequency2, Value / 2 - 0.0001L);
+  DesignFilter();
+}
+
+void TdspCustomIIRFilter::SetRipple(Extended Value) {
+  if (std::isnan(Value)) return;
+  Value = Max(0.1L, std::fabs(Value));
+  if (Value != FRipple) {
+    FRipple = Value;
+    if (FKind == fkChebyshev) DesignFilter();
+  }
+}
+
+void TdspCustomIIRFilter::SetKind(TdspIIRFilterKind Value) {
+  if (Value != FKind && Value <= fkBessel) {
+    FKind = Value;
+    DesignFilter();
+  }
+}
+
+void TdspCustomIIRFilter::SetResponse(TdspIIRFilterResponse Value) {
+  if (Value != FResponse && Value <= ftBandstop) {
+    FResponse = Value;
+    // Design and history reset reach the audio side as one.
+    if (!IsLoading()) Design();
+    Publish(true);
+  }
+}
+
+void TdspCustomIIRFilter::SetOrder(TdspIIRFilterOrder Value) {
+  if (Value != FOrder && Value >= 1 && Value <= 8) {
+    FOrder = Value;
+    if (!IsLoading()) Design();
+    Publish(true);
+  }
+}
+
+void TdspCustomIIRFilter::DesignFilter() {
+  if (IsLoading()) return;
+  Design();
+  Publish(!FManualReset);
+}
+
+void TdspCustomIIRFilter::ResetHistory() {
+  Publish(true);
+}
+
+void TdspCustomIIRFilter::Design() {
+  const Extended order = FOrder;
+  const Extended minimum = 0.0001L * order;
+
+  Extended alpha1 = Max(minimum, FFrequency1 / FSampleRate);
+  Extended alpha2 = Max(minimum, (IsBand(FResponse) ? FFrequency2 : FFrequency1) / FSampleRate);
+  if (!IsBand(FResponse)) alpha2 = alpha1;
+
+  FSPlane = TdspPoleZeroSet{};
+  FZPlane = TdspPoleZeroSet{};
+
+  // Prototype poles.
+  if (FKind == fkBessel) {
+    int p = (FOrder * FOrder + 2) / 4;  // Order^2 / 4, rounded
+    if (FOrder % 2 == 1) ChoosePole(FSPlane, BesselPoles[p++]);
+    for (int i = 0; i < FOrder / 2; ++i, ++p) {
+      ChoosePole(FSPlane, BesselPoles[p]);
+      ChoosePole(FSPlane, CConj(BesselPoles[p]));
+    }
+  } else {
+    for (int i = 0; i < 2 * FOrder; ++i) {
+      const Extended theta = FOrder % 2 == 1 ? (i * kPi) / order : ((i + 0.5L) * kPi) / order;
+      ChoosePole(FSPlane, CExpJ(theta));
+    }
+    if (FKind == fkChebyshev) {
+      Extended eps = std::sqrt(std::pow(10.0L, FRipple / 10) - 1);
+      eps = Max(eps, Epsilon);
+      const Extended y = std::asinh(1 / eps) / order;
+      if (y > 0) {
+        const Extended sh = std::sinh(y);
+        const Extended ch = std::cosh(y);
+        for (int i = 0; i < FSPlane.NumPoles; ++i) {
+          FSPlane.Poles[i].Re *= sh;
+          FSPlane.Poles[i].Im *= ch;
+        }
+      } else {
+        char text[80];
+        std::snprintf(text, sizeof text, "Chebyshev filter error y=%Lg; must be .gt. 0.0", y);
+        FLastError = text;
+      }
+    }
+  }
+
+  // Pre-warping.
+  Extended w1 = 2 * std::tan(kPi * alpha1);
+  Extended w2 = 2 * std::tan(kPi * alpha2);
+
+  // Band transformation.
+  const int n = FSPlane.NumPoles;
+  switch (FResponse) {
+    case ftLowpass:
+      for (int i = 0; i < n; ++i)
+        FSPlane.Poles[i] = CScale(FSPlane.Poles[i], w1);
+      FSPlane.NumZeros = 0;
+      break;
+    case ftHighpass:
+      for (int i = 0; i < n; ++i) {
+        FSPlane.Poles[i] = CDiv(Complex(w1, 0), FSPlane.Poles[i]);
+        FSPlane.Zeros[i] = Complex(0, 0);
+      }
+      FSPlane.NumZeros = n;
+      break;
+    case ftBandpass:
+    case ftBandstop: {
+      if (w2 < w1) std::swap(w1, w2);
+      const Extended w0 = std::sqrt(w1 * w2);
+      const Extended bw = Max(w2 - w1, minimum);
+      const bool pass = FResponse == ftBandpass;
+      for (int i = 0; i < n; ++i) {
+        const TdspComplex p = FSPlane.Poles[i];
+        // Low-pass to band-pass maps s to (s^2 + w0^2) / (bw s), low-pass to
+        // band-stop maps s to bw s / (s^2 + w0^2); both leave a quadratic
+        // per prototype pole with roots hba (1 +- t).
+        const TdspComplex hba = pass ? CScale(p, bw * 0.5L) : CDiv(Complex(bw * 0.5L, 0), p);
+        const TdspComplex t = CSqrt(CSub(Complex(1, 0), CSqr(CDiv(Complex(w0, 0), hba))));
+        FSPlane.Poles[i] = CMul(hba, CAdd(Complex(1, 0), t));
+        FSPlane.Poles[n + i] = CMul(hba, CSub(Complex(1, 0), t));
+      }
+      if (pass) {
+        for (int i = 0; i < n; ++i)
+          FSPlane.Zeros[i] = Complex(0, 0);
+        FSPlane.NumZeros = n;
+      } else {
+        for (int i = 0; i < n; ++i) {
+          FSPlane.Zeros[i] = Complex(0, w0);
+          FSPlane.Zeros[n + i] = Complex(0, -w0);
+        }
+        FSPlane.NumZeros = 2 * n;
+      }
+      FSPlane.NumPoles = 2 * n;
+      break;
+    }
+  }
+
+  // z-plane, zeros padded at Nyquist up to the pole count.
+  FZPlane.NumPoles = FSPlane.NumPoles;
+  FZPlane.NumZeros = FSPlane.NumZeros;
+  for (int i = 0; i < FZPlane.NumPoles; ++i)
+    FZPlane.Poles[i] = Bilinear(FSPlane.Poles[i]);
+  for (int i = 0; i < FZPlane.NumZeros; ++i)
+    FZPlane.Zeros[i] = Bilinear(FSPlane.Zeros[i]);
+  while (FZPlane.NumZeros < FZPlane.NumPoles)
+    FZPlane.Zeros[FZPlane.NumZeros++] = Complex(-1, 0);
+
+  FTapCount = FSPlane.NumPoles;
+  const int taps = FTapCount;
+
+  TdspComplexArray numerator{};
+  TdspComplexArray denominator{};
+  std::string message = ExpandPolynomial(FZPlane.Zeros, taps, numerator);
+  if (!message.empty()) FLastError = message;
+  message = ExpandPolynomial(FZPlane.Poles, taps, denominator);
+  if (!message.empty()) FLastError = message;
+
+  const auto response = [&](const TdspComplex& z) {
+    return CDiv(EvaluatePolynomial(numerator, FZPlane.NumZeros, z),
+                EvaluatePolynomial(denominator, FZPlane.NumPoles, z));
+  };
+  const TdspComplex dc = response(Complex(1, 0));
+  const TdspComplex fc = response(CExpJ(kPi * (alpha1 + alpha2)));
+  const TdspComplex hf = response(Complex(-1, 0));
+
+  const Extended d = denominator[taps].Re;
+  for (int i = 0; i < taps; ++i) {
+    FXCoeffs[i] = numerator[i].Re / d;
+    FYCoeffs[i] = -denominator[i].Re / d;
+  }
+
+  TdspComplex gain;
+  switch (FResponse) {
+    case ftLowpass:
+      gain = dc;
+      break;
+    case ftHighpass:
+      gain = hf;
+      break;
+    case ftBandpass:
+      gain = fc;
+      break;
+    case ftBandstop:
+      gain = CSqrt(CMul(dc, hf));
+      break;
+  }
+  FInputScale = 1 / CAbs(gain);
+
+  FFunction = sfFilterSample;
+  if (alpha1 == alpha2) {
+    if (FResponse == ftBandpass) FFunction = sfZeroSample;
+    if (FResponse == ftBandstop) FFunction = sfPassSample;
+  }
+}
+
+void TdspCustomIIRFilter::Publish(bool ResetHistories) {
+  if (ResetHistories) ++FResetSeq;
+  TDesign& d = FSlots[FBack];
+  d.XCoeffs = FXCoeffs;
+  d.YCoeffs = FYCoeffs;
+  d.InputScale = FInputScale;
+  d.TapCount = FTapCount;
+  d.Function = FFunction;
+  d.ResetSeq = FResetSeq;
+  // Release the slot's contents; take back the one the audio side left.
+  FBack = FMiddle.exchange(FBack | kFreshBit, std::memory_order_acq_rel) & 3;
+}
+
+// ---- audio side -----------------------------------------------------------
+
+const TdspCustomIIRFilter::TDesign& TdspCustomIIRFilter::AcquireDesign() {
+  if (FMiddle.load(std::memory_order_relaxed) & kFreshBit) {
+    FFront = FMiddle.exchange(FFront, std::memory_order_acq_rel) & 3;
+    const TDesign& d = FSlots[FFront];
+    if (d.ResetSeq != FAppliedResetSeq) {
+      FAppliedResetSeq = d.ResetSeq;
+      FXHistory.fill(0);
+      FYHistory.fill(0);
+    }
+  }
+  return FSlots[FFront];
+}
+
+Extended TdspCustomIIRFilter::ProcessSample(Extended Input) {
+  const TDesign& d = AcquireDesign();
+  switch (d.Function) {
+    case sfFilterSample:
+      return Filter(d, Input);
+    case sfZeroSample:
+      return ZeroSample(Input);
+    case sfPassSample:
+      break;
+  }
+  return PassSample(Input);
+}
+
+Extended TdspCustomIIRFilter::FilterSample(Extended Input) {
+  return Filter(AcquireDesign(), Input);
+}
+
+Extended TdspCustomIIRFilter::Filter(const TDesign& D, Extended Input) {
+  const int n = D.TapCount;
+  for (int i = 0; i < n; ++i) {
+    FXHistory[i] = FXHistory[i + 1];
+    FYHistory[i] = FYHistory[i + 1];
+  }
+  FXHistory[n] = ((Input + DenormalGuard) - DenormalGuard) * D.InputScale;
+  Extended acc = FXHistory[n];
+  for (int i = 0; i < n; ++i)
+    acc = ((FXHistory[i] * D.XCoeffs[i] + acc) + FYHistory[i] * D.YCoeffs[i]) + DenormalGuard -
+          DenormalGuard;
+  FYHistory[n] = acc;
+  return acc;
+}
+
+const TdspExtendedArray& TdspCustomIIRFilter::XHistory() {
+  AcquireDesign();
+  return FXHistory;
+}
+
+const TdspExtendedArray& TdspCustomIIRFilter::YHistory() {
+  AcquireDesign();
+  return FYHistory;
+}
+
+}  // namespace dsp
