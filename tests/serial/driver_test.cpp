@@ -246,8 +246,8 @@ TEST(LinuxPortNames, ComNamesMapToTtySAndPathsPassThrough) {
 class TempTree : public ::testing::Test {
  protected:
   TempTree() {
-    char pattern[] = "/tmp/serial-tree-XXXXXX";
-    Root = mkdtemp(pattern);
+    std::string pattern = (fs::temp_directory_path() / "serial-tree-XXXXXX").string();
+    Root = mkdtemp(pattern.data());
   }
   ~TempTree() override { fs::remove_all(Root); }
   void File(const std::string& Path, const std::string& Text = "") {
