@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <numbers>
 #include <utility>
 
@@ -344,17 +345,34 @@ void TdspCustomIIRFilter::Publish(bool ResetHistories) {
 
 // ---- audio side -----------------------------------------------------------
 
-const TdspCustomIIRFilter::TDesign& TdspCustomIIRFilter::AcquireDesign() {
-  if (FMiddle.load(std::memory_order_relaxed) & kFreshBit) {
-    FFront = FMiddle.exchange(FFront, std::memory_order_acq_rel) & 3;
-    const TDesign& d = FSlots[FFront];
-    if (d.ResetSeq != FAppliedResetSeq) {
-      FAppliedResetSeq = d.ResetSeq;
-      FXHistory.fill(0);
-      FYHistory.fill(0);
-    }
+void TdspCustomIIRFilter::TakeNewDesign() {
+  FFront = FMiddle.exchange(FFront, std::memory_order_acq_rel) & 3;
+  const TDesign& d = FSlots[FFront];
+  if (d.ResetSeq != FAppliedResetSeq) {
+    FAppliedResetSeq = d.ResetSeq;
+    FXHistory.fill(0);
+    FYHistory.fill(0);
   }
-  return FSlots[FFront];
+}
+
+Extended TdspCustomIIRFilter::Filter(const TDesign& D, Extended Input) {
+  // The history shift and the accumulation share one pass: entry i after
+  // the shift is entry i + 1 before it, so the sums are formed in the same
+  // order as shifting first would give. The shift moves the entries as raw
+  // bytes, which is much cheaper than storing them back from the x87 stack.
+  const int n = D.TapCount;
+  const Extended scaled = ((Input + DenormalGuard) - DenormalGuard) * D.InputScale;
+  Extended acc = scaled;
+  for (int i = 0; i < n; ++i) {
+    const Extended x = FXHistory[i + 1];
+    const Extended y = FYHistory[i + 1];
+    std::memcpy(&FXHistory[i], &FXHistory[i + 1], sizeof(Extended));
+    std::memcpy(&FYHistory[i], &FYHistory[i + 1], sizeof(Extended));
+    acc = ((x * D.XCoeffs[i] + acc) + y * D.YCoeffs[i]) + DenormalGuard - DenormalGuard;
+  }
+  FXHistory[n] = scaled;
+  FYHistory[n] = acc;
+  return acc;
 }
 
 Extended TdspCustomIIRFilter::ProcessSample(Extended Input) {
@@ -372,21 +390,6 @@ Extended TdspCustomIIRFilter::ProcessSample(Extended Input) {
 
 Extended TdspCustomIIRFilter::FilterSample(Extended Input) {
   return Filter(AcquireDesign(), Input);
-}
-
-Extended TdspCustomIIRFilter::Filter(const TDesign& D, Extended Input) {
-  const int n = D.TapCount;
-  for (int i = 0; i < n; ++i) {
-    FXHistory[i] = FXHistory[i + 1];
-    FYHistory[i] = FYHistory[i + 1];
-  }
-  FXHistory[n] = ((Input + DenormalGuard) - DenormalGuard) * D.InputScale;
-  Extended acc = FXHistory[n];
-  for (int i = 0; i < n; ++i)
-    acc = ((FXHistory[i] * D.XCoeffs[i] + acc) + FYHistory[i] * D.YCoeffs[i]) + DenormalGuard -
-          DenormalGuard;
-  FYHistory[n] = acc;
-  return acc;
 }
 
 const TdspExtendedArray& TdspCustomIIRFilter::XHistory() {

@@ -132,8 +132,13 @@ class TdspCustomIIRFilter : public core::TComponent {
   void Design();
   // Hands the current design, and a history reset if asked, to the audio side.
   void Publish(bool ResetHistories);
-  const TDesign& AcquireDesign();
-  Extended Filter(const TDesign& D, Extended Input);
+  const TDesign& AcquireDesign() {
+    if (FMiddle.load(std::memory_order_relaxed) & kFreshBit) TakeNewDesign();
+    return FSlots[FFront];
+  }
+  [[gnu::noinline]] void TakeNewDesign();
+  // Defined, and used, in the implementation file only.
+  [[gnu::always_inline]] inline Extended Filter(const TDesign& D, Extended Input);
 
   TdspIIRFilterKind FKind = fkButterworth;
   TdspIIRFilterResponse FResponse = ftLowpass;
