@@ -74,9 +74,11 @@ void RedesignWhileFiltering(bool manualReset, bool paced) {
   std::atomic<int> done{0}, redesigns{0};
   std::thread audio([&] {
     for (int i = 0; i < kCap; ++i) {
-      const int limit = paced ? kAhead : (i == 0 ? 1 : kCap);
-      while (i >= (redesigns.load(std::memory_order_acquire) + 1) * limit)
+      for (;;) {
+        const int r = redesigns.load(std::memory_order_acquire);
+        if (paced ? i < (r + 1) * kAhead : r > 0) break;
         std::this_thread::yield();
+      }
       out[i] = f.ProcessSample(in[i]);
       done.store(i + 1, std::memory_order_release);
     }
