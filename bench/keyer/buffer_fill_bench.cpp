@@ -7,12 +7,12 @@
 #include <cmath>
 #include <numbers>
 
+#include "dsp/dspIIRFilters.h"
 #include "keyer/Keyer.h"
 
 namespace {
 
-// Services as the window wires them, with a first-order low-pass in
-// extended precision standing in for the window's filter.
+// Services as the window wires them, with the window's envelope filter.
 class TBenchServices : public keyer::IKeyerServices {
  public:
   uint32_t Size = 256;
@@ -22,10 +22,17 @@ class TBenchServices : public keyer::IKeyerServices {
   int64_t QueryPerformanceFrequency() override { return 10000000; }
   double SampleRate() override { return 48000; }
   uint32_t BufferSize() override { return Size; }
-  core::Extended ProcessSample(core::Extended x) override {
-    FY = x * 0.009722340545L + FY * 0.9805553189L;
-    return FY;
+  TBenchServices() {
+    FFilter.BeginLoading();
+    FFilter.SetKind(dsp::fkButterworth);
+    FFilter.SetResponse(dsp::ftLowpass);
+    FFilter.SetFrequency1(150);
+    FFilter.SetFrequency2(150);
+    FFilter.SetSampleRate(48000);
+    FFilter.SetRipple(0.1L);
+    FFilter.EndLoading();
   }
+  core::Extended ProcessSample(core::Extended x) override { return FFilter.ProcessSample(x); }
   bool CTSState() override { return true; }
   bool DSRState() override { return true; }
   void SetCheckBox5(bool) override {}
@@ -37,7 +44,7 @@ class TBenchServices : public keyer::IKeyerServices {
   void SetFilterFrequency1(core::Extended) override {}
 
  private:
-  core::Extended FY = 0;
+  dsp::TdspIIRFilter FFilter;
 };
 
 // The bare sine loop: the same sines, rounded and stored to two channels.
