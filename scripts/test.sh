@@ -15,7 +15,7 @@ export CTEST_OUTPUT_ON_FAILURE=1
 JACK_PID=""
 stop_jack() { [ -n "$JACK_PID" ] && kill "$JACK_PID" 2>/dev/null && wait "$JACK_PID" 2>/dev/null; true; }
 trap stop_jack EXIT
-if ! jack_wait -c >/dev/null 2>&1; then
+if ! jack_wait -c 2>/dev/null | grep -qx running; then
   JACK_NO_AUDIO_RESERVATION=1 jackd -R -d dummy -r 48000 -p 128 >"$ROOT/build-jackd.log" 2>&1 &
   JACK_PID=$!
   jack_wait -w -t 10 >/dev/null || { echo "jackd did not start"; cat "$ROOT/build-jackd.log"; exit 1; }
