@@ -1,4 +1,5 @@
 #include "app/fKeyer.h"
+#include "keyer/Envelope.h"
 
 #include <QAction>
 #include <QApplication>
@@ -216,15 +217,7 @@ void TfrmKeyer::ApplyStoredSettings() {
   port.OnDSREvent = [this](core::TObject* sender) { SerialPort1DSREvent(sender); };
   port.EndLoading();
 
-  dsp::TdspIIRFilter& filter = *FdspIIRFilter1;
-  filter.BeginLoading();
-  filter.SetKind(dsp::fkButterworth);
-  filter.SetResponse(dsp::ftLowpass);
-  filter.SetFrequency1(150);
-  filter.SetFrequency2(150);
-  filter.SetSampleRate(48000);
-  filter.SetRipple(0.1L);
-  filter.EndLoading();
+  keyer::StoreEnvelopeFilter(*FdspIIRFilter1);
 
   asio::TASIOHost& host = *FASIOHost1;
   host.BeginLoading();

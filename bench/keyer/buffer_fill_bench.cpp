@@ -8,6 +8,7 @@
 #include <numbers>
 
 #include "dsp/dspIIRFilters.h"
+#include "keyer/Envelope.h"
 #include "keyer/Keyer.h"
 
 namespace {
@@ -22,16 +23,7 @@ class TBenchServices : public keyer::IKeyerServices {
   int64_t QueryPerformanceFrequency() override { return 10000000; }
   double SampleRate() override { return 48000; }
   uint32_t BufferSize() override { return Size; }
-  TBenchServices() {
-    FFilter.BeginLoading();
-    FFilter.SetKind(dsp::fkButterworth);
-    FFilter.SetResponse(dsp::ftLowpass);
-    FFilter.SetFrequency1(150);
-    FFilter.SetFrequency2(150);
-    FFilter.SetSampleRate(48000);
-    FFilter.SetRipple(0.1L);
-    FFilter.EndLoading();
-  }
+  TBenchServices() { keyer::StoreEnvelopeFilter(FFilter); }
   core::Extended ProcessSample(core::Extended x) override { return FFilter.ProcessSample(x); }
   bool CTSState() override { return true; }
   bool DSRState() override { return true; }

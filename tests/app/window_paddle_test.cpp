@@ -11,6 +11,7 @@
 
 #include "WindowFixture.h"
 #include "dsp/dspIIRFilters.h"
+#include "keyer/Envelope.h"
 
 namespace app::testing {
 namespace {
@@ -71,14 +72,7 @@ class PaddleRoad : public WindowFixture {
   // to a key of 0.7 over [Start, Start + Length).
   static std::vector<float> Expected(size_t Total, size_t Start, size_t Length) {
     dsp::TdspIIRFilter filter;
-    filter.BeginLoading();
-    filter.SetKind(dsp::fkButterworth);
-    filter.SetResponse(dsp::ftLowpass);
-    filter.SetFrequency1(150);
-    filter.SetFrequency2(150);
-    filter.SetSampleRate(48000);
-    filter.SetRipple(0.1L);
-    filter.EndLoading();
+    keyer::StoreEnvelopeFilter(filter);
     std::vector<float> out(Total);
     for (size_t i = 0; i < Total; ++i) {
       const bool down = i >= Start && i < Start + Length;

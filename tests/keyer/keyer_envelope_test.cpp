@@ -4,25 +4,15 @@
 
 #include "FakeKeyerServices.h"
 #include "dsp/dspIIRFilters.h"
+#include "keyer/Envelope.h"
 
 namespace keyer::testing {
 namespace {
 
-void StoreWindowFilter(dsp::TdspIIRFilter& Filter) {
-  Filter.BeginLoading();
-  Filter.SetKind(dsp::fkButterworth);
-  Filter.SetResponse(dsp::ftLowpass);
-  Filter.SetFrequency1(150);
-  Filter.SetFrequency2(150);
-  Filter.SetSampleRate(48000);
-  Filter.SetRipple(0.1L);
-  Filter.EndLoading();
-}
-
 class KeyerEnvelope : public ::testing::Test {
  protected:
   KeyerEnvelope() : engine(fake) {
-    StoreWindowFilter(filter);
+    StoreEnvelopeFilter(filter);
     fake.Envelope = [this](core::Extended x) { return filter.ProcessSample(x); };
     fake.Engine = &engine;
     fake.AudioBufferSize = 64;

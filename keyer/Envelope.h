@@ -1,0 +1,21 @@
+#pragma once
+// The keyer's envelope filter as the main window stores it: Butterworth
+// low-pass, order 1, 150 Hz at 48000 samples per second.
+#include "dsp/dspIIRFilters.h"
+
+namespace keyer {
+
+// Applies the stored settings the way a stored form does: loading state,
+// the properties, then the end-of-loading design.
+inline void StoreEnvelopeFilter(dsp::TdspIIRFilter& Filter) {
+  Filter.BeginLoading();
+  Filter.SetKind(dsp::fkButterworth);
+  Filter.SetResponse(dsp::ftLowpass);
+  Filter.SetFrequency1(150);
+  Filter.SetFrequency2(150);
+  Filter.SetSampleRate(48000);
+  Filter.SetRipple(0.1L);
+  Filter.EndLoading();
+}
+
+}  // namespace keyer
