@@ -262,9 +262,12 @@ void TfrmKeyer::closeEvent(QCloseEvent* Event) {
 }
 
 bool TfrmKeyer::event(QEvent* Event) {
-  if (Event->type() == QEvent::WindowActivate && !FActivationQueued && !LoopRunning()) {
-    // Enter the keying loop from the event loop, not from inside the
-    // activation's own dispatch.
+  // The first activation enters the keying loop. Showing the window counts
+  // as one too: without a window manager (or when started without the
+  // focus) no activation may ever come, and the keyer must run anyway.
+  const bool activating = Event->type() == QEvent::WindowActivate || Event->type() == QEvent::Show;
+  if (activating && !FActivationQueued && !LoopRunning()) {
+    // Enter the loop from the event loop, not from inside this dispatch.
     FActivationQueued = true;
     QTimer::singleShot(0, this, [this] {
       FActivationQueued = false;

@@ -175,6 +175,18 @@ TEST_F(WindowFixture, ActivationRunsOneKeyingLoopUntilTheWindowCloses) {
   EXPECT_GE(sleeps, 10);
 }
 
+TEST_F(WindowFixture, ShowingTheWindowStartsTheKeyingLoopWithoutAnActivation) {
+  // No window manager gives the offscreen window the focus.
+  Create();
+  int sleeps = 0;
+  Clock.SetOnSleep([&](uint32_t) {
+    if (++sleeps == 5) Window->close();
+  });
+  Window->show();
+  ASSERT_TRUE(PumpUntil([&] { return Window->LoopRunning() && Window->Closing(); }));
+  EXPECT_GE(sleeps, 5);
+}
+
 TEST_F(WindowFixture, DestructionClosesThePortAndStopsAndUnloadsTheDriver) {
   Create();
   asio::test::TSubstituteDriver* driver = Factory.Last();
