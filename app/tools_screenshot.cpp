@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   com1.SetDSR(true);
   app::TKeyerPlatform platform;
   platform.Devices = &devices;
-  platform.DevicePaths = {"/dev/ttyUSB0"};
+  platform.DevicePaths = {"/dev/serial/by-id/usb-Test_Paddle-if00"};
   int result = 1;
   {
     app::TfrmKeyer window(platform);

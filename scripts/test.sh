@@ -27,6 +27,9 @@ configure() {  # dir, extra args...
   cmake -S . -B "$dir" -G Ninja -DRIG_WERROR=ON "$@" >/dev/null
 }
 
+echo "== formatting"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
 echo "== normal build"
 configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$JOBS"

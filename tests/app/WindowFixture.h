@@ -37,7 +37,7 @@ class WindowFixture : public ::testing::Test {
     TKeyerPlatform platform;
     platform.Devices = &Devices;
     platform.Clock = &Clock;
-    platform.DevicePaths = {"/dev/ttyUSB0"};
+    platform.DevicePaths = {"/dev/serial/by-id/usb-Test_Paddle-if00"};
     Window = std::make_unique<TfrmKeyer>(platform);
   }
 

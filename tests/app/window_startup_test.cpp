@@ -32,7 +32,7 @@ TEST_F(WindowFixture, StartUpLeavesTheDocumentedState) {
   // Port list: COM1..COM12, the devices found, the keyboard paddle.
   ASSERT_EQ(w.ComboBox1->count(), 14);
   EXPECT_EQ(w.ComboBox1->itemText(11).toStdString(), "COM12");
-  EXPECT_EQ(w.ComboBox1->itemText(12).toStdString(), "/dev/ttyUSB0");
+  EXPECT_EQ(w.ComboBox1->itemText(12).toStdString(), "/dev/serial/by-id/usb-Test_Paddle-if00");
   EXPECT_EQ(w.ComboBox1->itemText(13).toStdString(), kKeyboardPaddle);
   // Speed, mode and tone.
   EXPECT_EQ(w.labWPM->text().toStdString(), "20 WPM ( 50.0mS dit)");
