@@ -31,7 +31,14 @@ class PaddleRoad : public WindowFixture {
     ASSERT_NE(driver, nullptr);
     int phase = 0;
     int index = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     Clock.SetOnSleep([&](uint32_t ms) {
+      if (phase >= 0 && std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "the paddle change never reached the keyer (phase " << phase << ")";
+        phase = -1;
+        w.close();
+      }
+      if (phase < 0) return;
       for (uint32_t i = 0; i < ms; ++i) {
         driver->BufferSwitch(index);
         const float* half = reinterpret_cast<const float*>(driver->Half(false, 0, index));
