@@ -643,17 +643,7 @@ bool TLinuxPortDriver::WaitCommEvent(THandle Port, uint32_t* Mask, TOverlapped* 
   auto port = Find(Port);
   if (!port) return false;
   std::lock_guard<std::mutex> guard(port->Lock());
-  if (port->FEventsSeen != 0) {
-    *Mask = port->FEventsSeen;
-    port->FEventsSeen = 0;
-    CompleteOverlapped(Overlapped, ERROR_SUCCESS, 0);
-    SetLastError(ERROR_SUCCESS);
-    return true;
-  }
-  BeginOverlapped(Overlapped);
-  port->FWaitMask = Mask;
-  port->FWaitOverlapped = Overlapped;
-  return Fail(ERROR_IO_PENDING);
+  return StartWait(port->FEventsSeen, port->FWaitMask, port->FWaitOverlapped, Mask, Overlapped);
 }
 
 bool TLinuxPortDriver::ReadFile(THandle Port, void* Buffer, uint32_t Count, uint32_t* Read,

@@ -147,4 +147,20 @@ void TPortDriverBase::CompleteOverlapped(TOverlapped* Overlapped, uint32_t Statu
   TEventTable::Instance().Set(Overlapped->hEvent);
 }
 
+bool TPortDriverBase::StartWait(uint32_t& EventsSeen, uint32_t*& WaitMask,
+                                TOverlapped*& WaitOverlapped, uint32_t* Mask,
+                                TOverlapped* Overlapped) {
+  if (EventsSeen != 0) {
+    *Mask = EventsSeen;
+    EventsSeen = 0;
+    CompleteOverlapped(Overlapped, ERROR_SUCCESS, 0);
+    SetLastError(ERROR_SUCCESS);
+    return true;
+  }
+  BeginOverlapped(Overlapped);
+  WaitMask = Mask;
+  WaitOverlapped = Overlapped;
+  return Fail(ERROR_IO_PENDING);
+}
+
 }  // namespace serial

@@ -59,6 +59,11 @@ class TPortDriverBase : public IPortDriver {
   static void CompleteOverlapped(TOverlapped* Overlapped, uint32_t Status, uint32_t Bytes);
 
  protected:
+  // WaitCommEvent on a port that has seen EventsSeen since its last wait:
+  // completes at once with those events, or leaves the wait pending in
+  // WaitMask/WaitOverlapped for the port to complete later.
+  static bool StartWait(uint32_t& EventsSeen, uint32_t*& WaitMask, TOverlapped*& WaitOverlapped,
+                        uint32_t* Mask, TOverlapped* Overlapped);
   static bool Fail(uint32_t Code) {
     SetLastError(Code);
     return false;

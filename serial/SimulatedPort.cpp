@@ -333,18 +333,8 @@ bool TSimulatedPortDriver::SetCommMask(THandle Port, uint32_t Mask) {
 bool TSimulatedPortDriver::WaitCommEvent(THandle Port, uint32_t* Mask, TOverlapped* Overlapped) {
   RIG_SIM_ENTER(poWaitCommEvent);
   if (Mask == nullptr || Overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  if (port->FEventsSeen != 0) {
-    *Mask = port->FEventsSeen;
-    port->FEventsSeen = 0;
-    CompleteOverlapped(Overlapped, ERROR_SUCCESS, 0);
-    SetLastError(ERROR_SUCCESS);
-    return true;
-  }
   // With mask 0 the wait stays pending until the mask changes or the port closes.
-  BeginOverlapped(Overlapped);
-  port->FWaitMask = Mask;
-  port->FWaitOverlapped = Overlapped;
-  return Fail(ERROR_IO_PENDING);
+  return StartWait(port->FEventsSeen, port->FWaitMask, port->FWaitOverlapped, Mask, Overlapped);
 }
 
 bool TSimulatedPortDriver::ReadFile(THandle Port, void* Buffer, uint32_t Count, uint32_t* Read,
