@@ -161,29 +161,16 @@ void BM_Callbacks(benchmark::State& State, TKind Kind) {
   ClearDriverSettings();
 }
 
+// The buffer sizes a rig is run at, each measured once over a fixed time.
+void RigBufferSizes(benchmark::internal::Benchmark* B) {
+  B->Arg(64)->Arg(128)->Arg(256)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+}
+
 }  // namespace
 
-BENCHMARK_CAPTURE(BM_Callbacks, self_clocked, kSelfClocked)
-    ->Arg(64)
-    ->Arg(128)
-    ->Arg(256)
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(BM_Callbacks, jack, kJack)
-    ->Arg(64)
-    ->Arg(128)
-    ->Arg(256)
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(BM_Callbacks, alsa_jack_plugin, kAlsaJack)
-    ->Arg(64)
-    ->Arg(128)
-    ->Arg(256)
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_Callbacks, self_clocked, kSelfClocked)->Apply(RigBufferSizes);
+BENCHMARK_CAPTURE(BM_Callbacks, jack, kJack)->Apply(RigBufferSizes);
+BENCHMARK_CAPTURE(BM_Callbacks, alsa_jack_plugin, kAlsaJack)->Apply(RigBufferSizes);
 
 int main(int argc, char** argv) {
   std::vector<char*> rest;
