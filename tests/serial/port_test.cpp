@@ -272,6 +272,10 @@ struct TFaultCase {
   uint32_t Place;
   const char* Msg;
 };
+// Test listings show the case's name, not the bytes of its pointers.
+void PrintTo(const TFaultCase& Case, std::ostream* Out) {
+  *Out << Case.Name;
+}
 
 class ComponentReportTest : public SerialPortTest,
                             public ::testing::WithParamInterface<TFaultCase> {};
