@@ -1,10 +1,3 @@
 # The host's per-buffer path against the converters alone.
-if(TARGET asio_substitute)
-  add_executable(asio_host_bench host_bench.cpp)
-  target_link_libraries(asio_host_bench PRIVATE asio_substitute)
-else()
-  add_executable(asio_host_bench host_bench.cpp ${PROJECT_SOURCE_DIR}/tests/asio/SubstituteDriver.cpp)
-  target_include_directories(asio_host_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/asio)
-  target_link_libraries(asio_host_bench PRIVATE asio)
-endif()
-target_link_libraries(asio_host_bench PRIVATE benchmark::benchmark rig_warnings)
+add_executable(asio_host_bench host_bench.cpp)
+target_link_libraries(asio_host_bench PRIVATE rig_testing benchmark::benchmark rig_warnings)
