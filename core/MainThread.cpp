@@ -1,10 +1,13 @@
 #include "core/MainThread.h"
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace core {
 namespace {
@@ -16,10 +19,22 @@ struct TCall {
   bool Done = false;
 };
 
+using TSteady = std::chrono::steady_clock;
+
+struct TDelayed {
+  TSteady::time_point Due;
+  uint64_t Order;  // keeps calls due at the same time in posting order
+  std::function<void()> Method;
+};
+
 struct TQueue {
   std::mutex Lock;
   std::condition_variable DoneSignal;
+  std::condition_variable Queued;  // a call was queued, or Wake
+  bool Woken = false;
   std::deque<std::shared_ptr<TCall>> Calls;
+  std::vector<TDelayed> Delayed;  // a heap on (Due, Order)
+  uint64_t DelayedOrder = 0;
   std::thread::id MainId = std::this_thread::get_id();
   std::function<void()> WakeHook;
   std::function<void()> Pump;
@@ -41,7 +56,24 @@ void Enqueue(const std::shared_ptr<TCall>& Call) {
     q.Calls.push_back(Call);
     wake = q.WakeHook;
   }
+  q.Queued.notify_all();
   if (wake) wake();
+}
+
+bool Later(const TDelayed& A, const TDelayed& B) {
+  return A.Due != B.Due ? A.Due > B.Due : A.Order > B.Order;
+}
+
+// With the lock held: moves the delayed calls that are due to Calls.
+void TakeDueLocked(TQueue& Q) {
+  const auto now = TSteady::now();
+  while (!Q.Delayed.empty() && Q.Delayed.front().Due <= now) {
+    std::pop_heap(Q.Delayed.begin(), Q.Delayed.end(), Later);
+    auto call = std::make_shared<TCall>();
+    call->Method = std::move(Q.Delayed.back().Method);
+    Q.Delayed.pop_back();
+    Q.Calls.push_back(std::move(call));
+  }
 }
 
 }  // namespace
@@ -82,12 +114,55 @@ void Post(std::function<void()> Method) {
   Enqueue(call);
 }
 
+void PostDelayed(std::function<void()> Method, uint32_t Milliseconds) {
+  if (!Method) return;
+  TQueue& q = Queue();
+  std::function<void()> wake;
+  {
+    std::lock_guard<std::mutex> guard(q.Lock);
+    q.Delayed.push_back(TDelayed{TSteady::now() + std::chrono::milliseconds(Milliseconds),
+                                 q.DelayedOrder++, std::move(Method)});
+    std::push_heap(q.Delayed.begin(), q.Delayed.end(), Later);
+    wake = q.WakeHook;
+  }
+  // A waiter must learn of the new due time.
+  q.Queued.notify_all();
+  if (wake) wake();
+}
+
+bool WaitForCalls(uint32_t Milliseconds) {
+  TQueue& q = Queue();
+  std::unique_lock<std::mutex> lock(q.Lock);
+  const auto end = TSteady::now() + std::chrono::milliseconds(Milliseconds);
+  for (;;) {
+    TakeDueLocked(q);
+    if (!q.Calls.empty() || q.Woken) {
+      q.Woken = false;
+      return true;
+    }
+    auto until = end;
+    if (!q.Delayed.empty()) until = std::min(until, q.Delayed.front().Due);
+    if (TSteady::now() >= end) return false;
+    q.Queued.wait_until(lock, until);
+  }
+}
+
+void Wake() {
+  TQueue& q = Queue();
+  {
+    std::lock_guard<std::mutex> guard(q.Lock);
+    q.Woken = true;
+  }
+  q.Queued.notify_all();
+}
+
 bool CheckSynchronize() {
   TQueue& q = Queue();
   std::deque<std::shared_ptr<TCall>> batch;
   {
     std::lock_guard<std::mutex> guard(q.Lock);
     if (q.MainId != std::this_thread::get_id()) return false;
+    TakeDueLocked(q);
     batch.swap(q.Calls);
   }
   for (auto& call : batch) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 namespace core {
@@ -21,6 +22,20 @@ void Synchronize(std::function<void()> Method);
 
 // Queues Method for the main thread and returns at once.
 void Post(std::function<void()> Method);
+
+// Queues Method to run on the main thread at the first pump at least
+// Milliseconds from now (steady clock). Delayed calls run after the calls
+// queued before them; a front end that may go long without pumping wakes
+// itself with a timer.
+void PostDelayed(std::function<void()> Method, uint32_t Milliseconds);
+
+// Main thread only: waits up to Milliseconds (steady clock) for a call to
+// be queued, or for a delayed call to fall due, without running anything.
+// Answers whether one waits. Returns at once when one already waits.
+bool WaitForCalls(uint32_t Milliseconds);
+// Ends a WaitForCalls in progress (and the next one, if none runs), as a
+// queued call would; a toolkit's own input uses this to end the wait.
+void Wake();
 
 // Main thread only: runs every call queued so far, FIFO. Answers whether
 // any ran. Calls queued by the calls it runs wait for the next pump.

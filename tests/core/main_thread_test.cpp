@@ -84,6 +84,42 @@ TEST(MainThread, ProcessMessagesUsesTheInstalledPump) {
   EXPECT_EQ(pumps, 1);
 }
 
+TEST(MainThread, DelayedCallsRunWhenDueInDueOrderAndWaitsEndOnCalls) {
+  using namespace std::chrono;
+  std::vector<int> order;
+  const auto start = steady_clock::now();
+  core::MainThread::PostDelayed([&] { order.push_back(2); }, 40);
+  core::MainThread::PostDelayed([&] { order.push_back(1); }, 20);
+  core::MainThread::PostDelayed([&] { order.push_back(3); }, 40);
+  // Not due yet: nothing runs.
+  EXPECT_FALSE(CheckSynchronize());
+  // The wait ends when the first falls due, not at its own end.
+  EXPECT_TRUE(core::MainThread::WaitForCalls(10000));
+  EXPECT_GE(steady_clock::now() - start, milliseconds(20));
+  EXPECT_LT(steady_clock::now() - start, seconds(5));
+  ASSERT_TRUE(PumpUntil([&] { return order.size() == 3; }));
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+
+  // A call queued from another thread ends the wait at once.
+  std::thread poster([] {
+    std::this_thread::sleep_for(milliseconds(5));
+    core::MainThread::Post([] {});
+  });
+  const auto before = steady_clock::now();
+  EXPECT_TRUE(core::MainThread::WaitForCalls(10000));
+  EXPECT_LT(steady_clock::now() - before, seconds(5));
+  poster.join();
+  EXPECT_TRUE(CheckSynchronize());
+
+  // Nothing queued: the wait lasts its full time. A Wake ends the next one.
+  const auto idle = steady_clock::now();
+  EXPECT_FALSE(core::MainThread::WaitForCalls(15));
+  EXPECT_GE(steady_clock::now() - idle, milliseconds(15));
+  core::MainThread::Wake();
+  EXPECT_TRUE(core::MainThread::WaitForCalls(10000));
+  EXPECT_FALSE(core::MainThread::WaitForCalls(0));
+}
+
 class TCountingThread : public core::TThread {
  public:
   ~TCountingThread() override { Shutdown(); }

@@ -1,2 +1,2 @@
-target_sources(rig_testing PRIVATE ${CMAKE_CURRENT_LIST_DIR}/SubstituteDriver.cpp)
-target_link_libraries(rig_testing PUBLIC core dsp asio)
+list(APPEND RIG_TESTING_SOURCES ${CMAKE_CURRENT_LIST_DIR}/SubstituteDriver.cpp)
+list(APPEND RIG_TESTING_LIBS dsp asio)
