@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/ThreadRole.h"
+
 namespace keyer {
 
 struct TKeyElement {
@@ -21,6 +23,7 @@ class TElementQueue {
   // Producer. Stores the element behind the queued ones; a ninth element is
   // dropped (answers false).
   bool Push(int32_t MarkSamples, int32_t SpaceSamples) {
+    const core::TThreadRole::TScope role(FProducer);
     const uint32_t t = FTail.load(std::memory_order_relaxed);
     const uint32_t h = FHead.load(std::memory_order_acquire);
     if (t - Effective(h, FClearTo.load(std::memory_order_relaxed)) >= kCapacity) return false;
@@ -32,7 +35,10 @@ class TElementQueue {
   }
 
   // Producer. Discards everything queued so far.
-  void Clear() { FClearTo.store(FTail.load(std::memory_order_relaxed), std::memory_order_release); }
+  void Clear() {
+    const core::TThreadRole::TScope role(FProducer);
+    FClearTo.store(FTail.load(std::memory_order_relaxed), std::memory_order_release);
+  }
 
   // Producer's view of the count, 0 to 8.
   int32_t Count() const {
@@ -44,6 +50,7 @@ class TElementQueue {
   // Consumer. The head element, or nullptr when the queue is empty. The
   // consumer counts the head's fields down in place.
   TKeyElement* Head() {
+    const core::TThreadRole::TScope role(FConsumer);
     uint32_t h = FHead.load(std::memory_order_relaxed);
     const uint32_t c = FClearTo.load(std::memory_order_acquire);
     if (static_cast<int32_t>(c - h) > 0) {
@@ -56,6 +63,7 @@ class TElementQueue {
 
   // Consumer. Removes the head (after Head answered one).
   void RemoveHead() {
+    const core::TThreadRole::TScope role(FConsumer);
     FHead.store(FHead.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   }
 
@@ -77,6 +85,8 @@ class TElementQueue {
   }
 
   TKeyElement FSlots[kSlots];
+  core::TThreadRole FProducer{"element queue producer"};
+  core::TThreadRole FConsumer{"element queue consumer"};
   alignas(64) std::atomic<uint32_t> FTail{0};     // written by the producer
   alignas(64) std::atomic<uint32_t> FClearTo{0};  // written by the producer
   alignas(64) std::atomic<uint32_t> FHead{0};     // written by the consumer

@@ -13,8 +13,20 @@ std::string FormatWPMCaption(int32_t WPM, double DitTime) {
   return text;
 }
 
+namespace {
+core::Extended PassThrough(void*, core::Extended Input) {
+  return Input;
+}
+TKeyerServices WithFilter(TKeyerServices Services) {
+  if (Services.Filter.ProcessSample == nullptr) Services.Filter.ProcessSample = PassThrough;
+  return Services;
+}
+}  // namespace
+
+TKeyerEngine::TKeyerEngine(const TKeyerServices& Services) : S(WithFilter(Services)) {}
+
 void TKeyerEngine::ReadCounterFrequency() {
-  FFrequency = S.QueryPerformanceFrequency();
+  FFrequency = S.Clock.QueryPerformanceFrequency();
 }
 
 void TKeyerEngine::SelectInitialMode() {
@@ -24,14 +36,14 @@ void TKeyerEngine::SelectInitialMode() {
 }
 
 void TKeyerEngine::SerialPort1CTSEvent(core::TObject*) {
-  FDahPressed = !S.CTSState();
-  S.SetCheckBox5(FDahPressed);
+  FDahPressed = !S.Lines.CTSState();
+  S.View.SetCheckBox5(FDahPressed);
   if (FDahPressed) FDahMemory = true;
 }
 
 void TKeyerEngine::SerialPort1DSREvent(core::TObject*) {
-  FDitPressed = !S.DSRState();
-  S.SetCheckBox6(FDitPressed);
+  FDitPressed = !S.Lines.DSRState();
+  S.View.SetCheckBox6(FDitPressed);
   if (FDitPressed) FDitMemory = true;
 }
 
@@ -56,28 +68,28 @@ void TKeyerEngine::rbStraightKeyClick(core::TObject*) {
 }
 
 void TKeyerEngine::tbWPMChange(core::TObject*) {
-  const int32_t position = S.tbWPMPosition();
+  const int32_t position = S.View.tbWPMPosition();
   // The track bar holds 5..60; a zero would divide by zero.
   if (position <= 0) return;
   FWPM = position;
   FDitTime = 1.0 / FWPM;
-  S.SetlabWPMCaption(FormatWPMCaption(FWPM, FDitTime));
+  S.View.SetlabWPMCaption(FormatWPMCaption(FWPM, FDitTime));
 }
 
 void TKeyerEngine::udToneClick(core::TObject*) {
-  FTone.store(S.udTonePosition());
+  FTone.store(S.View.udTonePosition());
 }
 
 void TKeyerEngine::edtToneChange(core::TObject*) {
-  FTone.store(S.udTonePosition());
+  FTone.store(S.View.udTonePosition());
 }
 
 void TKeyerEngine::ComboBox2Change(core::TObject*) {
-  const std::string text = S.ComboBox2Text();
+  const std::string text = S.View.ComboBox2Text();
   int32_t hz = 0;
   const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), hz);
   if (err != std::errc() || end != text.data() + text.size()) return;
-  S.SetFilterFrequency1(hz);
+  if (S.Filter.SetFrequency1) S.Filter.SetFrequency1(S.Filter.Filter, hz);
 }
 
 void TKeyerEngine::FormActivate(core::TObject*) {
@@ -87,14 +99,14 @@ void TKeyerEngine::FormActivate(core::TObject*) {
 void TKeyerEngine::KeyingLoop() {
   FLoopRunning = true;
   while (!FClosing) {
-    S.ProcessMessages();
+    S.Pump.ProcessMessages();
     if (FStraightKey.load(std::memory_order_relaxed)) {
       // Straight key: the key follows the dah line; never sleeps.
       FKeyDown.store(FDahPressed, std::memory_order_relaxed);
       continue;
     }
     if (!FDitPressed && !FDahPressed && !FDitMemory && !FDahMemory) {
-      S.Sleep(5);
+      S.Pump.IdleWait(5);
       continue;
     }
     if (FDahPressed || FDahMemory) SendDah();
@@ -104,46 +116,46 @@ void TKeyerEngine::KeyingLoop() {
 
 void TKeyerEngine::SendDah() {
   if (!FStraightKey.load(std::memory_order_relaxed)) {
-    const double rate = S.SampleRate();
+    const double rate = S.Audio.SampleRate();
     QueueElement(static_cast<int32_t>(rate * FDitTime * 3.0),
                  static_cast<int32_t>(rate * FDitTime * 1.0));
   }
-  S.ProcessMessages();
+  S.Pump.ProcessMessages();
   WaitHalfDit();
-  S.ProcessMessages();
+  S.Pump.ProcessMessages();
   if (FIambicB && FDitPressed && FDahPressed) FDitMemory = true;
   WaitDit();
   WaitDit();
   WaitHalfDit();
   WaitDit();
-  S.ProcessMessages();
+  S.Pump.ProcessMessages();
   if (!FIambicB && FDitPressed && FDahPressed) FDitMemory = true;
   FDahMemory = false;
 }
 
 void TKeyerEngine::SendDit() {
   if (!FStraightKey.load(std::memory_order_relaxed)) {
-    const double rate = S.SampleRate();
+    const double rate = S.Audio.SampleRate();
     const int32_t length = static_cast<int32_t>(rate * FDitTime * 1.0);
     QueueElement(length, length);
   }
-  S.ProcessMessages();
+  S.Pump.ProcessMessages();
   WaitHalfDit();
-  S.ProcessMessages();
+  S.Pump.ProcessMessages();
   if (FIambicB && FDitPressed && FDahPressed) FDahMemory = true;
   WaitHalfDit();
   WaitDit();
-  S.ProcessMessages();
+  S.Pump.ProcessMessages();
   if (!FIambicB && FDitPressed && FDahPressed) FDahMemory = true;
   FDitMemory = false;
 }
 
 void TKeyerEngine::Wait(int64_t Ticks) {
-  const int64_t target = S.QueryPerformanceCounter() + Ticks;
+  const int64_t target = S.Clock.QueryPerformanceCounter() + Ticks;
   int64_t now;
   do {
-    S.Sleep(1);
-    now = S.QueryPerformanceCounter();
+    S.Clock.Sleep(1);
+    now = S.Clock.QueryPerformanceCounter();
   } while (now < target);
 }
 
@@ -185,7 +197,10 @@ void TKeyerEngine::ASIOHost1BufferSwitch(core::TObject*, const dsp::TArrayOfSing
     len1 = static_cast<uint32_t>(OutBuffer[1].size());
   }
 
-  const uint32_t n = S.BufferSize();
+  // The arrays carry the host's buffer size; without an output channel the
+  // queue and the oscillator still run for one buffer.
+  const uint32_t n = OutBuffer.empty() ? S.Audio.BufferSize() : len0;
+  const TEnvelopeFilter filter = S.Filter;
   const double phaseStep =
       static_cast<double>(FTone.load(std::memory_order_relaxed)) * 2.0 * std::numbers::pi;
   // Unsigned, so that the index wraps from the largest to the smallest
@@ -198,7 +213,7 @@ void TKeyerEngine::ASIOHost1BufferSwitch(core::TObject*, const dsp::TArrayOfSing
         std::sin(phaseStep * static_cast<double>(static_cast<int32_t>(count)) / 48000.0));
     const bool straight = FStraightKey.load(std::memory_order_relaxed);
     if (straight) keyDown = FKeyDown.load(std::memory_order_relaxed);
-    envelope = static_cast<float>(S.ProcessSample(keyDown ? kKeyLevel : 0.0L));
+    envelope = static_cast<float>(filter.ProcessSample(filter.Filter, keyDown ? kKeyLevel : 0.0L));
     const float v = s * envelope;
     if (i < len0) out0[i] = v;
     if (i < len1) out1[i] = v;

@@ -5,45 +5,67 @@
 #include <cstdint>
 #include <string>
 
+#include "core/MessagePump.h"
+#include "core/Timing.h"
 #include "core/Types.h"
 #include "dsp/DDSPBase.h"
 #include "keyer/ElementQueue.h"
 
 namespace keyer {
 
-// Everything the engine takes from the window, the port, the filter, the
-// audio host and the platform, one operation each, so the engine runs
-// without any of them.
-class IKeyerServices {
+// What the engine takes from outside, each service on its own so a test
+// can stand in for any of them.
+
+// The audio host's format: rate (Hz) and samples per channel in one half.
+class IAudioFormat {
  public:
-  virtual ~IKeyerServices() = default;
-  // The message pump: delivers pending events and main-thread calls.
-  virtual void ProcessMessages() = 0;
-  virtual void Sleep(uint32_t Milliseconds) = 0;
-  virtual int64_t QueryPerformanceCounter() = 0;
-  virtual int64_t QueryPerformanceFrequency() = 0;
-  // The audio host's rate (Hz) and samples per channel in one buffer half.
+  virtual ~IAudioFormat() = default;
   virtual double SampleRate() = 0;
   virtual uint32_t BufferSize() = 0;
-  // The envelope filter's per-sample function, called on the audio thread.
-  virtual core::Extended ProcessSample(core::Extended Input) = 0;
-  // The serial port's input lines.
+};
+
+// The serial port's input lines, as the worker thread last read them.
+class IPaddleLines {
+ public:
+  virtual ~IPaddleLines() = default;
   virtual bool CTSState() = 0;
   virtual bool DSRState() = 0;
-  // Window controls.
+};
+
+// The controls the engine's handlers read and set.
+class IKeyerView {
+ public:
+  virtual ~IKeyerView() = default;
   virtual void SetCheckBox5(bool Checked) = 0;
   virtual void SetCheckBox6(bool Checked) = 0;
   virtual void SetlabWPMCaption(const std::string& Caption) = 0;
   virtual int32_t tbWPMPosition() = 0;
   virtual int32_t udTonePosition() = 0;
   virtual std::string ComboBox2Text() = 0;
-  // The envelope filter's cut-off.
-  virtual void SetFilterFrequency1(core::Extended Hz) = 0;
+};
+
+// The envelope filter: its per-sample function, reached on the audio thread
+// through one plain indirect call, and its cut-off, set on the main thread.
+struct TEnvelopeFilter {
+  using TSampleFunction = core::Extended (*)(void* Filter, core::Extended Input);
+  using TSetFrequency = void (*)(void* Filter, core::Extended Hz);
+  void* Filter = nullptr;
+  TSampleFunction ProcessSample = nullptr;
+  TSetFrequency SetFrequency1 = nullptr;
+};
+
+struct TKeyerServices {
+  core::IClock& Clock;
+  core::IMessagePump& Pump;
+  IAudioFormat& Audio;
+  IPaddleLines& Lines;
+  TEnvelopeFilter Filter;
+  IKeyerView& View;
 };
 
 class TKeyerEngine {
  public:
-  explicit TKeyerEngine(IKeyerServices& Services) : S(Services) {}
+  explicit TKeyerEngine(const TKeyerServices& Services);
   virtual ~TKeyerEngine() = default;
   TKeyerEngine(const TKeyerEngine&) = delete;
   TKeyerEngine& operator=(const TKeyerEngine&) = delete;
@@ -109,7 +131,7 @@ class TKeyerEngine {
  private:
   void Wait(int64_t Ticks);
 
-  IKeyerServices& S;
+  const TKeyerServices S;
   TElementQueue FQueue;
   int64_t FFrequency = 0;
 

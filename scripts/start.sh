@@ -6,4 +6,4 @@ bash scripts/setup.sh
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DRIG_BUILD_TESTS=OFF \
   -DRIG_BUILD_BENCH=OFF >/dev/null
 cmake --build build-release --target paddle-rig -j "$(nproc)"
-exec ./build-release/app/paddle-rig
+exec ./build-release/app/qt/paddle-rig

@@ -22,13 +22,18 @@ if ! jack_wait -c 2>/dev/null | grep -qx running; then
 fi
 export RIG_REQUIRE_JACK=1
 
+# Every optional piece is required here, so a missing package fails the run
+# instead of silently dropping a front end, a driver or their tests.
 configure() {  # dir, extra args...
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DRIG_WERROR=ON "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DRIG_WERROR=ON -DRIG_WITH_QT=ON "$@" >/dev/null
 }
 
 echo "== formatting"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+echo "== layering"
+bash scripts/check-layering.sh
 
 echo "== normal build"
 configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo

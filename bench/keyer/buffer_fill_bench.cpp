@@ -14,17 +14,21 @@
 namespace {
 
 // Services as the window wires them, with the window's envelope filter.
-class TBenchServices : public keyer::IKeyerServices {
+class TBenchServices : public core::IMessagePump,
+                       public keyer::IAudioFormat,
+                       public keyer::IPaddleLines,
+                       public keyer::IKeyerView {
  public:
   uint32_t Size = 256;
+  TBenchServices() { keyer::StoreEnvelopeFilter(FFilter); }
+  keyer::TKeyerServices Services() {
+    return keyer::TKeyerServices{FClock, *this, *this, *this, keyer::EnvelopeFilterOf(FFilter),
+                                 *this};
+  }
   void ProcessMessages() override {}
-  void Sleep(uint32_t) override {}
-  int64_t QueryPerformanceCounter() override { return 0; }
-  int64_t QueryPerformanceFrequency() override { return 10000000; }
+  void IdleWait(uint32_t) override {}
   double SampleRate() override { return 48000; }
   uint32_t BufferSize() override { return Size; }
-  TBenchServices() { keyer::StoreEnvelopeFilter(FFilter); }
-  core::Extended ProcessSample(core::Extended x) override { return FFilter.ProcessSample(x); }
   bool CTSState() override { return true; }
   bool DSRState() override { return true; }
   void SetCheckBox5(bool) override {}
@@ -33,9 +37,9 @@ class TBenchServices : public keyer::IKeyerServices {
   int32_t tbWPMPosition() override { return 20; }
   int32_t udTonePosition() override { return 700; }
   std::string ComboBox2Text() override { return "150"; }
-  void SetFilterFrequency1(core::Extended) override {}
 
  private:
+  core::TVirtualClock FClock;
   dsp::TdspIIRFilter FFilter;
 };
 
@@ -64,7 +68,7 @@ void BM_BufferFill(benchmark::State& state) {
   const bool keyDown = state.range(0) != 0;
   TBenchServices services;
   services.Size = static_cast<uint32_t>(state.range(1));
-  keyer::TKeyerEngine engine(services);
+  keyer::TKeyerEngine engine(services.Services());
   dsp::TArrayOfSingleArray in;
   dsp::TArrayOfSingleArray out(2, dsp::TSingleArray(services.Size));
   uint64_t samples = 0;

@@ -2,6 +2,7 @@
 // values computed here independently.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "FakeKeyerServices.h"
@@ -11,7 +12,7 @@ namespace {
 
 class BufferFill : public ::testing::Test {
  protected:
-  BufferFill() : engine(fake) {
+  BufferFill() : engine(fake.Services()) {
     fake.Engine = &engine;
     engine.ReadCounterFrequency();
     engine.tbWPMChange();
@@ -165,18 +166,29 @@ TEST_F(BufferFill, ToneChangesTakeEffectAtTheNextBuffer) {
 TEST_F(BufferFill, WritesOnlyTheChannelsAndSamplesItIsHanded) {
   ASSERT_TRUE(engine.QueueElement(10, 10));
   fake.AudioBufferSize = 32;
-  // One short output channel and one that is longer than a buffer.
+  // The frame count comes from the arrays handed in, not from the host's
+  // figure: a single channel of 8 samples is one buffer of 8.
   dsp::TArrayOfSingleArray out(1, dsp::TSingleArray(8, -5.0f));
   engine.ASIOHost1BufferSwitch(nullptr, {}, out);
   const std::vector<float> want = Expected(8, {{0, 8}});
   EXPECT_EQ(out[0], want);
-  // The queue still advanced by the full buffer: the element is gone.
-  EXPECT_EQ(engine.ElementCount(), 0);
-  EXPECT_EQ(engine.SampleCount(), 32);
+  EXPECT_EQ(engine.ElementCount(), 1);
+  EXPECT_EQ(engine.QueuedElement(0).MarkSamples, 2);
+  EXPECT_EQ(engine.SampleCount(), 8);
 
+  // Without an output channel the queue and oscillator still run for the
+  // host's buffer size: the element ends.
   dsp::TArrayOfSingleArray none;
   engine.ASIOHost1BufferSwitch(nullptr, {}, none);
   EXPECT_TRUE(none.empty());
+  EXPECT_EQ(engine.ElementCount(), 0);
+  EXPECT_EQ(engine.SampleCount(), 40);
+
+  // A second channel shorter than the first is written only as far as it goes.
+  dsp::TArrayOfSingleArray uneven{dsp::TSingleArray(32, -5.0f), dsp::TSingleArray(4, -5.0f)};
+  engine.ASIOHost1BufferSwitch(nullptr, {}, uneven);
+  EXPECT_EQ(uneven[1].size(), 4u);
+  EXPECT_TRUE(std::equal(uneven[1].begin(), uneven[1].end(), uneven[0].begin()));
 
   dsp::TArrayOfSingleArray three(3, dsp::TSingleArray(32, -5.0f));
   engine.ASIOHost1BufferSwitch(nullptr, {}, three);
@@ -186,7 +198,7 @@ TEST_F(BufferFill, WritesOnlyTheChannelsAndSamplesItIsHanded) {
 
 TEST(KeyerSettings, SpeedLabelAndModes) {
   TFakeKeyerServices fake;
-  TKeyerEngine engine(fake);
+  TKeyerEngine engine(fake.Services());
   EXPECT_EQ(engine.WPM(), 20);
   EXPECT_DOUBLE_EQ(engine.DitTime(), 0.05);
   EXPECT_TRUE(engine.IambicB());

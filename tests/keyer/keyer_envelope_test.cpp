@@ -11,7 +11,7 @@ namespace {
 
 class KeyerEnvelope : public ::testing::Test {
  protected:
-  KeyerEnvelope() : engine(fake) {
+  KeyerEnvelope() : engine(fake.Services()) {
     StoreEnvelopeFilter(filter);
     fake.Envelope = [this](core::Extended x) { return filter.ProcessSample(x); };
     fake.Engine = &engine;

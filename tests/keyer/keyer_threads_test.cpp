@@ -78,7 +78,7 @@ TEST(ElementQueueThreads, ConsumerSeesEachElementOnceInOrderAndNoneFromBeforeACl
 // audio thread fills buffers.
 class KeyerThreads : public ::testing::Test {
  protected:
-  KeyerThreads() : engine(fake) {
+  KeyerThreads() : engine(fake.Services()) {
     fake.AudioBufferSize = 32;
     fake.Rate = 48000;
     engine.ReadCounterFrequency();

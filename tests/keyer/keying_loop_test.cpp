@@ -14,7 +14,7 @@ constexpr int kDah = 7200;
 
 class KeyingLoop : public ::testing::Test {
  protected:
-  KeyingLoop() : engine(fake) {
+  KeyingLoop() : engine(fake.Services()) {
     fake.Engine = &engine;
     fake.AudioBufferSize = 48;
     engine.ReadCounterFrequency();
@@ -97,7 +97,7 @@ TEST_F(KeyingLoop, ReleaseDuringDitBeforeTheModeBTestPoint) {
 TEST_F(KeyingLoop, PaddleTappedInsideAnElementStillOwesItsElementInBothModes) {
   for (bool modeB : {true, false}) {
     TFakeKeyerServices f;
-    TKeyerEngine e(f);
+    TKeyerEngine e(f.Services());
     f.Engine = &e;
     f.AudioBufferSize = 48;
     e.ReadCounterFrequency();
@@ -150,7 +150,7 @@ TEST_F(KeyingLoop, ElementLengthsUseTheHostRate) {
   fake.AudioBufferSize = 0;  // nothing consumes: the queue keeps what was queued
   for (double rate : {48000.0, 44100.0}) {
     TFakeKeyerServices f;
-    TKeyerEngine e(f);
+    TKeyerEngine e(f.Services());
     f.Engine = &e;
     f.Rate = rate;
     e.ReadCounterFrequency();
@@ -206,7 +206,7 @@ TEST(KeyerWaits, TargetsAreTruncatedTicksWithAtLeastOneSleep) {
   for (const Case c :
        {Case{3579545, 20, 178977, 89488}, Case{10000000, 60, 166666, 83333}, Case{10, 20, 0, 0}}) {
     TFakeKeyerServices f(c.Frequency);
-    TKeyerEngine e(f);
+    TKeyerEngine e(f.Services());
     f.tbWPM = c.WPM;
     e.tbWPMChange();
     e.ReadCounterFrequency();

@@ -1,5 +1,5 @@
 #pragma once
-// A main window over a simulated serial port ("COM1" and "COM2" exist,
+// The Qt main window over a simulated serial port ("COM1" and "COM2" exist,
 // nothing else does), the substitute audio driver and a virtual clock.
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "SubstituteDriver.h"
-#include "app/fKeyer.h"
+#include "app/qt/fKeyerWindow.h"
 #include "asio/DriverCatalogue.h"
 #include "core/MainThread.h"
 #include "serial/SimulatedPort.h"
@@ -38,7 +38,7 @@ class WindowFixture : public ::testing::Test {
     platform.Devices = &Devices;
     platform.Clock = &Clock;
     platform.DevicePaths = {"/dev/serial/by-id/usb-Test_Paddle-if00"};
-    Window = std::make_unique<TfrmKeyer>(platform);
+    Window = std::make_unique<qt::TfrmKeyerWindow>(platform);
   }
 
   void TearDown() override {
@@ -67,7 +67,7 @@ class WindowFixture : public ::testing::Test {
   asio::test::TSubstituteFactory Factory;
   core::TVirtualClock Clock;
   std::unique_ptr<asio::DriverCatalogue::TScopedCatalogue> Catalogue;
-  std::unique_ptr<TfrmKeyer> Window;
+  std::unique_ptr<qt::TfrmKeyerWindow> Window;
 };
 
 }  // namespace app::testing

@@ -1,4 +1,4 @@
-#include "app/ControlPanelDialog.h"
+#include "app/qt/ControlPanelDialog.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -7,7 +7,7 @@
 #include <QFormLayout>
 #include <QLabel>
 
-namespace app {
+namespace app::qt {
 
 bool ShowDriverControlPanel(const asio::drivers::TPanelChoices& Choices,
                             asio::drivers::TPanelPick& Pick) {
@@ -46,4 +46,4 @@ bool ShowDriverControlPanel(const asio::drivers::TPanelChoices& Choices,
   return true;
 }
 
-}  // namespace app
+}  // namespace app::qt

@@ -5,7 +5,7 @@
 class QLabel;
 class QPushButton;
 
-namespace app {
+namespace app::qt {
 
 class TfrmHelpAbout : public QDialog {
  public:
@@ -17,4 +17,4 @@ class TfrmHelpAbout : public QDialog {
   QPushButton* btnOK;
 };
 
-}  // namespace app
+}  // namespace app::qt

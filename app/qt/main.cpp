@@ -4,32 +4,32 @@
 // enters the keying loop, which pumps every message until the window closes.
 #include <QApplication>
 
-#include "app/ControlPanelDialog.h"
-#include "app/MessagePump.h"
-#include "app/fHelpAbout.h"
-#include "app/fKeyer.h"
+#include "app/qt/ControlPanelDialog.h"
+#include "app/qt/QtMessagePump.h"
+#include "app/qt/fHelpAbout.h"
+#include "app/qt/fKeyerWindow.h"
 #include "asio/DASIOConvert.h"
 #include "asio/drivers/PlatformDrivers.h"
-#include "core/MainThread.h"
 #include "serial/SerialDevices.h"
 
 int main(int argc, char** argv) {
   asio::InitializeConverters();
   asio::RegisterPlatformDrivers();
   QApplication application(argc, argv);
-  app::InstallMessagePump();
-  asio::drivers::SetControlPanelHook(app::ShowDriverControlPanel);
+  app::qt::InstallMessagePump();
+  asio::drivers::SetControlPanelHook(app::qt::ShowDriverControlPanel);
 
   app::TKeyerPlatform platform;
   platform.DevicePaths = serial::ListSerialDevices();
   int result;
   {
-    app::TfrmKeyer frmKeyer(platform);
-    app::TfrmHelpAbout frmHelpAbout(&frmKeyer);
+    app::qt::TfrmKeyerWindow frmKeyer(platform);
+    app::qt::TfrmHelpAbout frmHelpAbout(&frmKeyer);
     frmKeyer.SetAboutBox(&frmHelpAbout);
     frmKeyer.show();
     result = application.exec();
   }
   asio::drivers::SetControlPanelHook(nullptr);
+  app::qt::RemoveMessagePump();
   return result;
 }

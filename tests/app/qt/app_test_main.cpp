@@ -4,14 +4,14 @@
 #include <QApplication>
 #include <cstdlib>
 
-#include "app/MessagePump.h"
+#include "app/qt/QtMessagePump.h"
 
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   QApplication application(argc, argv);
-  app::InstallMessagePump();
+  app::qt::InstallMessagePump();
   ::testing::InitGoogleTest(&argc, argv);
   const int result = RUN_ALL_TESTS();
-  app::RemoveMessagePump();
+  app::qt::RemoveMessagePump();
   return result;
 }

@@ -14,9 +14,36 @@
 
 namespace keyer::testing {
 
-class TFakeKeyerServices : public IKeyerServices {
+class TFakeKeyerServices : public core::IMessagePump,
+                           public IAudioFormat,
+                           public IPaddleLines,
+                           public IKeyerView {
  public:
-  explicit TFakeKeyerServices(int64_t Frequency = 10000000) : Clock(Frequency) {}
+  explicit TFakeKeyerServices(int64_t Frequency = 10000000) : Clock(Frequency) {
+    // Audio runs as virtual time passes, whoever sleeps.
+    Clock.SetOnSleep([this](uint32_t) { RunAudio(); });
+  }
+  TFakeKeyerServices(const TFakeKeyerServices&) = delete;
+  TFakeKeyerServices& operator=(const TFakeKeyerServices&) = delete;
+
+  // Every service the engine takes, from this one object.
+  TKeyerServices Services() {
+    TEnvelopeFilter filter;
+    filter.Filter = this;
+    filter.ProcessSample = [](void* self, core::Extended input) {
+      return static_cast<TFakeKeyerServices*>(self)->ProcessSample(input);
+    };
+    filter.SetFrequency1 = [](void* self, core::Extended hz) {
+      static_cast<TFakeKeyerServices*>(self)->FilterFrequency1 = hz;
+    };
+    return TKeyerServices{Clock, *this, *this, *this, filter, *this};
+  }
+
+  // The envelope filter's per-sample function; records the key level.
+  virtual core::Extended ProcessSample(core::Extended Input) {
+    KeyLevels.push_back(static_cast<float>(Input));
+    return Envelope ? Envelope(Input) : Input;
+  }
 
   // A paddle line change at a virtual time (ms); delivered at the first pump
   // point at or after it, in order.
@@ -100,7 +127,7 @@ class TFakeKeyerServices : public IKeyerServices {
     return runs;
   }
 
-  // IKeyerServices
+  // core::IMessagePump
   void ProcessMessages() override {
     ++Pumps;
     if (PumpAdvanceMs > 0) {
@@ -121,18 +148,11 @@ class TFakeKeyerServices : public IKeyerServices {
     if (OnPump) OnPump();
     if (Engine && NowMs() >= CloseAtMs) Engine->SetClosing();
   }
-  void Sleep(uint32_t Milliseconds) override {
-    Clock.Sleep(Milliseconds);
-    RunAudio();
-  }
-  int64_t QueryPerformanceCounter() override { return Clock.QueryPerformanceCounter(); }
-  int64_t QueryPerformanceFrequency() override { return Clock.QueryPerformanceFrequency(); }
+  void IdleWait(uint32_t Milliseconds) override { Clock.Sleep(Milliseconds); }
+  // IAudioFormat
   double SampleRate() override { return Rate; }
   uint32_t BufferSize() override { return AudioBufferSize; }
-  core::Extended ProcessSample(core::Extended Input) override {
-    KeyLevels.push_back(static_cast<float>(Input));
-    return Envelope ? Envelope(Input) : Input;
-  }
+  // IPaddleLines, IKeyerView
   bool CTSState() override { return CTS; }
   bool DSRState() override { return DSR; }
   void SetCheckBox5(bool Checked) override { CheckBox5 = Checked; }
@@ -141,7 +161,6 @@ class TFakeKeyerServices : public IKeyerServices {
   int32_t tbWPMPosition() override { return tbWPM; }
   int32_t udTonePosition() override { return udTone; }
   std::string ComboBox2Text() override { return ComboBox2; }
-  void SetFilterFrequency1(core::Extended Hz) override { FilterFrequency1 = Hz; }
 
  private:
   std::vector<TLineEvent> FEvents;

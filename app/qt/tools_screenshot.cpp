@@ -5,8 +5,8 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "app/MessagePump.h"
-#include "app/fKeyer.h"
+#include "app/qt/QtMessagePump.h"
+#include "app/qt/fKeyerWindow.h"
 #include "asio/DASIOConvert.h"
 #include "asio/drivers/PlatformDrivers.h"
 #include "serial/SimulatedPort.h"
@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   asio::InitializeConverters();
   asio::RegisterPlatformDrivers();
   QApplication application(argc, argv);
-  app::InstallMessagePump();
+  app::qt::InstallMessagePump();
   serial::TSimulatedPortDriver devices;
   serial::TSimulatedPort& com1 = devices.AddPort("COM1");
   com1.SetCTS(true);
@@ -29,16 +29,16 @@ int main(int argc, char** argv) {
   platform.DevicePaths = {"/dev/serial/by-id/usb-Test_Paddle-if00"};
   int result = 1;
   {
-    app::TfrmKeyer window(platform);
+    app::qt::TfrmKeyerWindow window(platform);
     window.show();
     // Let the worker thread report the line states, then draw.
     QTimer::singleShot(600, &window, [&] {
-      window.UpdateLineCheckBoxes();
+      window.Form().UpdateLineCheckBoxes();
       result = window.grab().save(QString::fromLocal8Bit(argv[1]), "PNG") ? 0 : 1;
       window.close();
     });
     application.exec();
   }
-  app::RemoveMessagePump();
+  app::qt::RemoveMessagePump();
   return result;
 }

@@ -1,37 +1,31 @@
-#include "app/fHelpAbout.h"
+#include "app/qt/fHelpAbout.h"
 
 #include <QApplication>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QPushButton>
 
-namespace app {
+#include "app/form/FormLayout.h"
 
-namespace {
-const char* const kLines[4] = {
-    "Paddle keyer test rig - iambic and straight-key sidetone over a serial port",
-    "Serial port component: overlapped port access with a worker thread",
-    "that waits for line changes and hands each event to the main thread,",
-    "written for this rig, with its Linux port driver and simulated port.",
-};
-}  // namespace
+namespace app::qt {
 
 TfrmHelpAbout::TfrmHelpAbout(QWidget* Parent) : QDialog(Parent) {
   setObjectName("frmHelpAbout");
-  setWindowTitle("Help | about");
+  setWindowTitle(QString::fromUtf8(kAboutCaption));
   // Only a close box among the title-bar buttons.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowCloseButtonHint);
   QFont font = QApplication::font();
-  if (QFontDatabase::families().contains(QStringLiteral("MS Sans Serif")))
-    font.setFamily("MS Sans Serif");
+  if (QFontDatabase::families().contains(QString::fromUtf8(kAboutFontFamily)))
+    font.setFamily(kAboutFontFamily);
   font.setPointSize(8);
   setFont(font);
-  setGeometry(246, 164, 322, 217);
+  setGeometry(kAboutLeft, kAboutTop, kAboutWidth, kAboutHeight);
   setModal(true);
 
+  const std::array<std::string, 4> lines = AboutLines();
   for (int i = 0; i < 4; ++i) {
-    Lines[i] = new QLabel(kLines[i], this);
+    Lines[i] = new QLabel(QString::fromStdString(lines[static_cast<size_t>(i)]), this);
     Lines[i]->setObjectName(QString("Label%1").arg(i + 1));
     Lines[i]->setWordWrap(true);
     Lines[i]->setGeometry(16, 16 + (i == 0 ? 0 : 24 + (i - 1) * 30), 290, i == 0 ? 34 : 30);
@@ -50,4 +44,4 @@ TfrmHelpAbout::TfrmHelpAbout(QWidget* Parent) : QDialog(Parent) {
   connect(btnOK, &QPushButton::clicked, this, [this] { btnOKClick(); });
 }
 
-}  // namespace app
+}  // namespace app::qt

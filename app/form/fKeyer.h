@@ -1,0 +1,139 @@
+#pragma once
+// The main window's form, free of any toolkit: it owns the three components
+// (serial port, envelope filter, audio host) and the keyer engine, runs
+// start-up and shutdown, and carries every handler and window operation.
+// It reaches its controls through IKeyerFormView; a front end supplies the
+// view and the message pump, and raises the handlers on the operator's
+// actions.
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/form/KeyerView.h"
+#include "asio/DASIOHost.h"
+#include "core/MessagePump.h"
+#include "core/StatusChannel.h"
+#include "core/Timing.h"
+#include "dsp/dspIIRFilters.h"
+#include "keyer/Keyer.h"
+#include "serial/SerialPort.h"
+#include "serial/SimulatedPort.h"
+
+namespace app {
+
+// The port list entry served by the keys of the keyboard.
+inline constexpr const char* kKeyboardPaddle = "Keyboard paddle";
+
+// What the form takes from the platform; tests substitute each.
+struct TKeyerPlatform {
+  // Driver for real serial devices (nullptr: the platform's own).
+  serial::IPortDriver* Devices = nullptr;
+  // Clock of the keying loop's waits (nullptr: the system clock).
+  core::IClock* Clock = nullptr;
+  // Serial devices to list after COM1..COM12 (the program passes what it
+  // finds on the machine).
+  std::vector<std::string> DevicePaths;
+};
+
+// Keys the keyboard paddle tells apart; a front end translates its own key
+// codes into these.
+enum TFormKey : uint8_t { kyOther, kyBracketLeft, kyBracketRight, kyLeftCtrl, kyRightCtrl };
+
+// Mode radio buttons, as IKeyerFormView::SetModeChecked numbers them.
+enum TKeyMode : uint8_t { kmStraightKey, kmIambicA, kmIambicB };
+
+class TfrmKeyer : public core::TObject {
+ public:
+  // Creates the components, gives them the stored settings and runs
+  // FormCreate: the driver list (driver 0 loaded), COM1 opened, the line
+  // states shown, speed, mode and tone set, the host started.
+  TfrmKeyer(IKeyerFormView& View, core::IMessagePump& Pump, TKeyerPlatform Platform = {});
+  ~TfrmKeyer() override;
+
+  // The components and the engine, as the form owns them.
+  serial::TSerialPort& SerialPort1() { return *FSerialPort1; }
+  dsp::TdspIIRFilter& dspIIRFilter1() { return *FdspIIRFilter1; }
+  asio::TASIOHost& ASIOHost1() { return *FASIOHost1; }
+  keyer::TKeyerEngine& Keyer() { return *FKeyer; }
+  // The simulated port behind the "Keyboard paddle" entry.
+  serial::TSimulatedPort& KeyboardPort() { return *FKeyboardPort; }
+
+  // Handlers.
+  void FormActivate();  // enters the keying loop unless it runs already
+  void FormClose();
+  void FormDestroy() {}
+  void CheckBox9Click();
+  void ComboBox1Change();
+  void cbASIOdriverChange();
+  void btnControlPanelClick();
+  void ASIOHost1LatencyChanged(core::TObject* Sender);
+  void Exit1Click();
+  void About1Click();
+  // The keyer's handlers, raised by the mode buttons, the speed bar, the
+  // tone controls and the key filter list.
+  void rbStraightKeyClick();
+  void rbIambicAClick();
+  void rbIambicBClick();
+  void tbWPMChange();
+  // The up-down control's position has changed.
+  void udToneClick();
+  // The tone box's text has changed.
+  void edtToneChange();
+  void ComboBox2Change();
+
+  // Window operations.
+  void UpdateLineCheckBoxes();
+  void FillDriverList();
+  void ShowDriverInfo();
+  // The latency label's text for the host's present values.
+  std::string LatencyText();
+
+  // The keyboard paddle. A key counts while "Keyboard paddle" is the port
+  // and the window is active; answers whether the key was the paddle's.
+  // Auto-repeated presses change nothing.
+  bool KeyEvent(TFormKey Key, bool Pressed, bool AutoRepeat);
+  // Keys released while the window has no focus never arrive: both
+  // contacts open when it loses the focus.
+  void WindowDeactivated();
+  enum class TPaddleKey { None, Dit, Dah };
+  static TPaddleKey PaddleKeyOf(TFormKey Key);
+  void PaddleKey(TPaddleKey Key, bool Pressed);
+
+  // Reads the status channel (main thread); the form's pump does it at
+  // every pump point, a front end from its own loop too.
+  void CheckStatus();
+  // The records read so far, newest last (a bounded history).
+  const std::deque<core::TStatusRecord>& StatusHistory() const { return FStatusHistory; }
+
+  // Engine state, for the front ends and tests.
+  bool LoopRunning() const { return FKeyer->LoopRunning(); }
+  bool Closing() const { return FKeyer->Closing(); }
+
+ private:
+  class TFormPump;
+  class TLinks;
+
+  void FormCreate();
+  void ApplyStoredSettings();
+  void SerialPort1ProcessError(core::TObject* Sender, uint32_t Place, uint32_t Code,
+                               const std::string& Msg, uint8_t Noise);
+  void ShowStatus();
+
+  IKeyerFormView& FView;
+  core::IClock& FClock;
+  std::unique_ptr<TFormPump> FPump;
+  std::unique_ptr<TLinks> FLinks;
+  std::unique_ptr<serial::TSimulatedPortDriver> FSimulated;
+  std::unique_ptr<serial::TRoutingPortDriver> FRouter;
+  serial::TSimulatedPort* FKeyboardPort = nullptr;
+  // Declared so that destruction closes the port first, then the host,
+  // and the filter the buffer fill uses last.
+  std::unique_ptr<dsp::TdspIIRFilter> FdspIIRFilter1;
+  std::unique_ptr<asio::TASIOHost> FASIOHost1;
+  std::unique_ptr<keyer::TKeyerEngine> FKeyer;
+  std::unique_ptr<serial::TSerialPort> FSerialPort1;
+  std::deque<core::TStatusRecord> FStatusHistory;
+};
+
+}  // namespace app

@@ -1,0 +1,48 @@
+#include "app/qt/QtMessagePump.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QTimer>
+
+#include "core/MainThread.h"
+
+namespace app::qt {
+
+void TQtMessagePump::ProcessMessages() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  core::MainThread::CheckSynchronize();
+}
+
+void TQtMessagePump::IdleWait(uint32_t Milliseconds) {
+  if (core::MainThread::Pending() > 0) return;
+  QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+  if (dispatcher == nullptr) {
+    core::MainThread::WaitForCalls(Milliseconds);
+    return;
+  }
+  // The timer bounds the wait; anything else that arrives ends it sooner.
+  QTimer limit;
+  limit.setSingleShot(true);
+  limit.setTimerType(Qt::PreciseTimer);
+  limit.start(static_cast<int>(Milliseconds));
+  dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+void InstallMessagePump() {
+  core::SetMessagePump([] {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    core::MainThread::CheckSynchronize();
+  });
+  core::MainThread::SetWakeHook([] {
+    if (QCoreApplication* application = QCoreApplication::instance())
+      QMetaObject::invokeMethod(
+          application, [] { core::MainThread::CheckSynchronize(); }, Qt::QueuedConnection);
+  });
+}
+
+void RemoveMessagePump() {
+  core::MainThread::SetWakeHook(nullptr);
+  core::SetMessagePump(nullptr);
+}
+
+}  // namespace app::qt

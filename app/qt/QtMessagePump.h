@@ -1,0 +1,22 @@
+#pragma once
+// The message pump over Qt's event processing.
+#include "core/MessagePump.h"
+
+namespace app::qt {
+
+// ProcessMessages runs Qt's pending events and the waiting main-thread
+// calls; IdleWait blocks in Qt's event dispatcher, so a key press, a queued
+// main-thread call (whose wake posts a Qt event) or the time running out
+// ends it.
+class TQtMessagePump final : public core::IMessagePump {
+ public:
+  void ProcessMessages() override;
+  void IdleWait(uint32_t Milliseconds) override;
+};
+
+// Makes Qt's event processing the process-wide message pump, and a call
+// queued from another thread wake Qt's own loop (a modal dialog's too).
+void InstallMessagePump();
+void RemoveMessagePump();
+
+}  // namespace app::qt

@@ -1,0 +1,363 @@
+#include "app/qt/fKeyerWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QSlider>
+#include <QTimer>
+#include <map>
+
+#include "app/form/FormLayout.h"
+#include "app/qt/fHelpAbout.h"
+#include "core/MainThread.h"
+
+namespace app::qt {
+
+namespace {
+
+QString Text(const std::string& S) {
+  return QString::fromStdString(S);
+}
+
+void SetItems(QComboBox* Box, const std::vector<std::string>& Items) {
+  const QSignalBlocker quiet(Box);
+  Box->clear();
+  for (const std::string& item : Items)
+    Box->addItem(Text(item));
+}
+
+void SetIndex(QComboBox* Box, int Index) {
+  const QSignalBlocker quiet(Box);
+  Box->setCurrentIndex(Index);
+}
+
+// One widget for one entry of the control table.
+QWidget* MakeControl(const TControlSpec& Spec, QWidget* Parent) {
+  QWidget* w = nullptr;
+  const QString caption = QString::fromUtf8(Spec.Caption);
+  switch (Spec.Kind) {
+    case ckLabel:
+      w = new QLabel(caption, Parent);
+      break;
+    case ckCheckBox:
+      w = new QCheckBox(caption, Parent);
+      break;
+    case ckComboList:
+      w = new QComboBox(Parent);
+      break;
+    case ckComboEdit: {
+      auto* box = new QComboBox(Parent);
+      box->setEditable(true);
+      // The edit text never adds or selects an item.
+      box->setInsertPolicy(QComboBox::NoInsert);
+      w = box;
+      break;
+    }
+    case ckButton:
+      w = new QPushButton(caption, Parent);
+      break;
+    case ckEdit:
+      w = new QLineEdit(caption, Parent);
+      break;
+    case ckUpDown: {
+      auto* bar = new QScrollBar(Qt::Vertical, Parent);
+      bar->setRange(kToneMin, kToneMax);
+      bar->setSingleStep(kToneStep);
+      bar->setPageStep(kToneStep);
+      bar->setInvertedAppearance(true);
+      bar->setInvertedControls(true);
+      bar->setValue(kToneInitial);
+      w = bar;
+      break;
+    }
+    case ckTrackBar: {
+      auto* slider = new QSlider(Qt::Horizontal, Parent);
+      slider->setRange(kWPMMin, kWPMMax);
+      slider->setValue(kWPMInitial);
+      slider->setTickPosition(QSlider::TicksBelow);
+      slider->setTickInterval(kWPMTickEvery);
+      w = slider;
+      break;
+    }
+    case ckRadioButton: {
+      auto* radio = new QRadioButton(caption, Parent);
+      radio->setChecked(Spec.Checked);
+      w = radio;
+      break;
+    }
+  }
+  w->setObjectName(Spec.Name);
+  w->setEnabled(Spec.Enabled);
+  const QSize hint = w->sizeHint();
+  w->setGeometry(Spec.Left, Spec.Top, Spec.Width > 0 ? Spec.Width : hint.width(),
+                 Spec.Height > 0 ? Spec.Height : hint.height());
+  return w;
+}
+
+}  // namespace
+
+QFont KeyerFont() {
+  QFont font = QApplication::font();
+  if (QFontDatabase::families().contains(QString::fromUtf8(kWindowFontFamily)))
+    font.setFamily(kWindowFontFamily);
+  font.setPointSize(kWindowFontPoints);
+  return font;
+}
+
+TfrmKeyerWindow::TfrmKeyerWindow(TKeyerPlatform Platform, QWidget* Parent) : QMainWindow(Parent) {
+  CreateControls();
+  FForm = std::make_unique<TfrmKeyer>(*this, FPump, std::move(Platform));
+  ConnectHandlers();
+  // Delayed main-thread calls and status records while the keying loop is
+  // not pumping (before the first activation, under a modal dialog).
+  FIdleTimer = new QTimer(this);
+  FIdleTimer->setInterval(100);
+  connect(FIdleTimer, &QTimer::timeout, this, [this] {
+    core::MainThread::CheckSynchronize();
+    FForm->CheckStatus();
+  });
+  FIdleTimer->start();
+  qApp->installEventFilter(this);
+}
+
+TfrmKeyerWindow::~TfrmKeyerWindow() {
+  qApp->removeEventFilter(this);
+  FIdleTimer->stop();
+  FForm.reset();
+}
+
+void TfrmKeyerWindow::CreateControls() {
+  setObjectName("frmKeyer");
+  setWindowTitle(QString::fromUtf8(kWindowCaption));
+  setFont(KeyerFont());
+  setGeometry(kWindowLeft, kWindowTop, kWindowWidth, kWindowHeight);
+
+  std::map<std::string, QMenu*> menus;
+  std::map<std::string, QAction*> actions;
+  for (const TMenuSpec& m : KeyerMenu()) {
+    QMenu*& menu = menus[m.Menu];
+    if (menu == nullptr) menu = menuBar()->addMenu(QString::fromUtf8(m.Menu));
+    QAction* action = menu->addAction(QString::fromUtf8(m.Item));
+    action->setObjectName(m.Name);
+    actions[m.Name] = action;
+  }
+  Exit1 = actions.at("Exit1");
+  About1 = actions.at("About1");
+
+  auto* client = new QWidget(this);
+  client->setObjectName("client");
+  setCentralWidget(client);
+
+  std::map<std::string, QWidget*> made;
+  for (const TControlSpec& spec : KeyerControls())
+    made[spec.Name] = MakeControl(spec, client);
+  const auto get = [&](const char* Name) { return made.at(Name); };
+  Label1 = static_cast<QLabel*>(get("Label1"));
+  CheckBox[0] = nullptr;
+  for (int n = 1; n <= 16; ++n)
+    CheckBox[n] = static_cast<QCheckBox*>(get(("CheckBox" + std::to_string(n)).c_str()));
+  Label2 = static_cast<QLabel*>(get("Label2"));
+  Label4 = static_cast<QLabel*>(get("Label4"));
+  ComboBox1 = static_cast<QComboBox*>(get("ComboBox1"));
+  Label3 = static_cast<QLabel*>(get("Label3"));
+  cbASIOdriver = static_cast<QComboBox*>(get("cbASIOdriver"));
+  labLatency = static_cast<QLabel*>(get("labLatency"));
+  btnControlPanel = static_cast<QPushButton*>(get("btnControlPanel"));
+  Label6 = static_cast<QLabel*>(get("Label6"));
+  cbASIOout = static_cast<QComboBox*>(get("cbASIOout"));
+  Label5 = static_cast<QLabel*>(get("Label5"));
+  ComboBox2 = static_cast<QComboBox*>(get("ComboBox2"));
+  Label8 = static_cast<QLabel*>(get("Label8"));
+  edtTone = static_cast<QLineEdit*>(get("edtTone"));
+  udTone = static_cast<QScrollBar*>(get("udTone"));
+  Label7 = static_cast<QLabel*>(get("Label7"));
+  tbWPM = static_cast<QSlider*>(get("tbWPM"));
+  labWPM = static_cast<QLabel*>(get("labWPM"));
+  rbStraightKey = static_cast<QRadioButton*>(get("rbStraightKey"));
+  rbIambicA = static_cast<QRadioButton*>(get("rbIambicA"));
+  rbIambicB = static_cast<QRadioButton*>(get("rbIambicB"));
+}
+
+// Only the operator's own actions raise handlers; the view's setters block
+// the widgets' signals.
+void TfrmKeyerWindow::ConnectHandlers() {
+  TfrmKeyer* f = FForm.get();
+  connect(Exit1, &QAction::triggered, this, [f] { f->Exit1Click(); });
+  connect(About1, &QAction::triggered, this, [f] { f->About1Click(); });
+  connect(CheckBox[9], &QCheckBox::clicked, this, [f] { f->CheckBox9Click(); });
+  connect(ComboBox1, &QComboBox::currentIndexChanged, this, [f] { f->ComboBox1Change(); });
+  connect(cbASIOdriver, &QComboBox::currentTextChanged, this, [f] { f->cbASIOdriverChange(); });
+  connect(btnControlPanel, &QPushButton::clicked, this, [f] { f->btnControlPanelClick(); });
+  connect(ComboBox2, &QComboBox::currentIndexChanged, this, [f] { f->ComboBox2Change(); });
+  connect(udTone, &QScrollBar::valueChanged, this, [f] { f->udToneClick(); });
+  connect(edtTone, &QLineEdit::textChanged, this, [f] { f->edtToneChange(); });
+  connect(tbWPM, &QSlider::valueChanged, this, [f] { f->tbWPMChange(); });
+  connect(rbStraightKey, &QRadioButton::clicked, this, [f] { f->rbStraightKeyClick(); });
+  connect(rbIambicA, &QRadioButton::clicked, this, [f] { f->rbIambicAClick(); });
+  connect(rbIambicB, &QRadioButton::clicked, this, [f] { f->rbIambicBClick(); });
+}
+
+void TfrmKeyerWindow::closeEvent(QCloseEvent* Event) {
+  FForm->FormClose();
+  Event->accept();
+}
+
+bool TfrmKeyerWindow::event(QEvent* Event) {
+  // The first activation enters the keying loop. Showing the window counts
+  // as one too: without a window manager (or when started without the
+  // focus) no activation may ever come, and the keyer must run anyway.
+  const bool activating = Event->type() == QEvent::WindowActivate || Event->type() == QEvent::Show;
+  if (activating && !FActivationQueued && FForm && !FForm->LoopRunning()) {
+    // Enter the loop from the event loop, not from inside this dispatch.
+    FActivationQueued = true;
+    QTimer::singleShot(0, this, [this] {
+      FActivationQueued = false;
+      FForm->FormActivate();
+    });
+  }
+  if (Event->type() == QEvent::WindowDeactivate && FForm) FForm->WindowDeactivated();
+  return QMainWindow::event(Event);
+}
+
+TFormKey TfrmKeyerWindow::FormKeyOf(int Key, quint32 NativeVirtualKey, quint32 NativeScanCode) {
+  constexpr quint32 kControlL = 0xffe3, kControlR = 0xffe4;
+  constexpr quint32 kScanControlL = 37, kScanControlR = 105;
+  if (Key == Qt::Key_BracketLeft) return kyBracketLeft;
+  if (Key == Qt::Key_BracketRight) return kyBracketRight;
+  if (Key == Qt::Key_Control) {
+    if (NativeVirtualKey == kControlL || NativeScanCode == kScanControlL) return kyLeftCtrl;
+    if (NativeVirtualKey == kControlR || NativeScanCode == kScanControlR) return kyRightCtrl;
+  }
+  return kyOther;
+}
+
+bool TfrmKeyerWindow::eventFilter(QObject* Watched, QEvent* Event) {
+  const QEvent::Type type = Event->type();
+  if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && FForm) {
+    auto* key = static_cast<QKeyEvent*>(Event);
+    const TFormKey k = FormKeyOf(key->key(), key->nativeVirtualKey(), key->nativeScanCode());
+    if (k != kyOther && FForm->KeyEvent(k, type == QEvent::KeyPress, key->isAutoRepeat()))
+      return true;
+  }
+  return QMainWindow::eventFilter(Watched, Event);
+}
+
+void TfrmKeyerWindow::SetCheckBoxChecked(int Number, bool Checked) {
+  if (Number < 1 || Number > 16) return;
+  const QSignalBlocker quiet(CheckBox[Number]);
+  CheckBox[Number]->setChecked(Checked);
+}
+
+bool TfrmKeyerWindow::CheckBoxChecked(int Number) {
+  return Number >= 1 && Number <= 16 && CheckBox[Number]->isChecked();
+}
+
+void TfrmKeyerWindow::SetCheckBoxEnabled(int Number, bool Enabled) {
+  if (Number >= 1 && Number <= 16) CheckBox[Number]->setEnabled(Enabled);
+}
+
+void TfrmKeyerWindow::SetComboBox1Items(const std::vector<std::string>& Items) {
+  SetItems(ComboBox1, Items);
+}
+
+void TfrmKeyerWindow::SetComboBox1ItemIndex(int Index) {
+  SetIndex(ComboBox1, Index);
+}
+
+std::string TfrmKeyerWindow::ComboBox1Text() {
+  return ComboBox1->currentText().toStdString();
+}
+
+void TfrmKeyerWindow::SetcbASIOdriverItems(const std::vector<std::string>& Items) {
+  SetItems(cbASIOdriver, Items);
+}
+
+void TfrmKeyerWindow::SetcbASIOdriverItemIndex(int Index) {
+  SetIndex(cbASIOdriver, Index);
+}
+
+int TfrmKeyerWindow::cbASIOdriverItemIndex() {
+  return cbASIOdriver->currentIndex();
+}
+
+void TfrmKeyerWindow::SetlabLatencyCaption(const std::string& Caption) {
+  labLatency->setText(Text(Caption));
+}
+
+void TfrmKeyerWindow::SetcbASIOoutItems(const std::vector<std::string>& Items) {
+  SetItems(cbASIOout, Items);
+}
+
+void TfrmKeyerWindow::SetcbASIOoutItemIndex(int Index) {
+  SetIndex(cbASIOout, Index);
+}
+
+void TfrmKeyerWindow::SetComboBox2Items(const std::vector<std::string>& Items) {
+  SetItems(ComboBox2, Items);
+}
+
+void TfrmKeyerWindow::SetComboBox2ItemIndex(int Index) {
+  SetIndex(ComboBox2, Index);
+}
+
+std::string TfrmKeyerWindow::ComboBox2Text() {
+  return ComboBox2->currentText().toStdString();
+}
+
+void TfrmKeyerWindow::SetudTonePosition(int32_t Position) {
+  const QSignalBlocker quiet(udTone);
+  udTone->setValue(Position);
+}
+
+int32_t TfrmKeyerWindow::udTonePosition() {
+  return udTone->value();
+}
+
+std::string TfrmKeyerWindow::edtToneText() {
+  return edtTone->text().toStdString();
+}
+
+void TfrmKeyerWindow::SetedtToneText(const std::string& Text) {
+  const QSignalBlocker quiet(edtTone);
+  edtTone->setText(QString::fromStdString(Text));
+}
+
+void TfrmKeyerWindow::SettbWPMPosition(int32_t Position) {
+  const QSignalBlocker quiet(tbWPM);
+  tbWPM->setValue(Position);
+}
+
+int32_t TfrmKeyerWindow::tbWPMPosition() {
+  return tbWPM->value();
+}
+
+void TfrmKeyerWindow::SetlabWPMCaption(const std::string& Caption) {
+  labWPM->setText(Text(Caption));
+}
+
+void TfrmKeyerWindow::SetModeChecked(int Mode) {
+  QRadioButton* button = Mode == kmStraightKey ? rbStraightKey
+                         : Mode == kmIambicA   ? rbIambicA
+                                               : rbIambicB;
+  const QSignalBlocker quiet(button);
+  button->setChecked(true);
+}
+
+void TfrmKeyerWindow::SetStatusLine(const std::string&, core::TStatusSeverity,
+                                    const std::vector<std::string>&) {}
+
+void TfrmKeyerWindow::ShowAboutBox() {
+  if (FAbout) FAbout->exec();
+}
+
+}  // namespace app::qt

@@ -1,0 +1,1 @@
+# The form's fake view is a header: FakeKeyerView.h.
