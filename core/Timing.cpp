@@ -19,6 +19,16 @@ void TSteadyClock::Sleep(uint32_t Milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(Milliseconds));
 }
 
+void TSteadyClock::SleepUntil(int64_t Counter) {
+  using namespace std::chrono;
+  const steady_clock::time_point target{
+      duration_cast<steady_clock::duration>(nanoseconds(Counter))};
+  // The sleep may end a little early on some systems; the rest is short.
+  std::this_thread::sleep_until(target);
+  while (steady_clock::now() < target)
+    std::this_thread::yield();
+}
+
 uint32_t TSteadyClock::GetTickCount() {
   // Wraps after 49.7 days, as the 32-bit tick count does.
   return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -41,6 +51,19 @@ void TVirtualClock::Sleep(uint32_t Milliseconds) {
     hook = FOnSleep;
   }
   if (hook) hook(Milliseconds);
+}
+
+void TVirtualClock::SleepUntil(int64_t Counter) {
+  int64_t now = FTicks.load();
+  while (now < Counter && !FTicks.compare_exchange_weak(now, Counter)) {
+  }
+  FSleepCalls.fetch_add(1);
+  std::function<void(uint32_t)> hook;
+  {
+    std::lock_guard<std::mutex> guard(FHookLock);
+    hook = FOnSleep;
+  }
+  if (hook) hook(0);
 }
 
 void TVirtualClock::SetOnSleep(std::function<void(uint32_t)> Hook) {

@@ -15,6 +15,9 @@ class IClock {
   virtual int64_t QueryPerformanceCounter() = 0;
   virtual int64_t QueryPerformanceFrequency() = 0;
   virtual void Sleep(uint32_t Milliseconds) = 0;
+  // Returns once QueryPerformanceCounter has reached Counter (at once when
+  // it has already), as close after it as the platform can.
+  virtual void SleepUntil(int64_t Counter) = 0;
   virtual uint32_t GetTickCount() = 0;
 };
 
@@ -24,6 +27,7 @@ class TSteadyClock final : public IClock {
   int64_t QueryPerformanceCounter() override;
   int64_t QueryPerformanceFrequency() override { return 1000000000; }
   void Sleep(uint32_t Milliseconds) override;
+  void SleepUntil(int64_t Counter) override;
   uint32_t GetTickCount() override;
 };
 
@@ -31,8 +35,9 @@ class TSteadyClock final : public IClock {
 IClock& SystemClock();
 
 // A clock that moves only when code sleeps or a test advances it. Sleep(ms)
-// advances by exactly ms; an optional hook runs after every sleep (on the
-// sleeping thread) so a test can script what happens at given times.
+// advances by exactly ms, SleepUntil to its target; an optional hook runs
+// after every sleep (on the sleeping thread, with the whole milliseconds
+// slept, 0 for SleepUntil) so a test can script what happens at given times.
 // Safe to read and advance from several threads.
 class TVirtualClock final : public IClock {
  public:
@@ -41,6 +46,7 @@ class TVirtualClock final : public IClock {
   int64_t QueryPerformanceCounter() override { return FTicks.load(); }
   int64_t QueryPerformanceFrequency() override { return FFrequency; }
   void Sleep(uint32_t Milliseconds) override;
+  void SleepUntil(int64_t Counter) override;
   uint32_t GetTickCount() override {
     return static_cast<uint32_t>(FTicks.load() * 1000 / FFrequency);
   }

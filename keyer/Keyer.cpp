@@ -151,10 +151,18 @@ void TKeyerEngine::SendDit() {
 }
 
 void TKeyerEngine::Wait(int64_t Ticks) {
-  const int64_t target = S.Clock.QueryPerformanceCounter() + Ticks;
-  int64_t now;
+  // Whole-millisecond sleeps while more than about one remains, then the
+  // rest precisely: the wait ends when the counter reaches its target, not
+  // at the first millisecond tick past it.
+  const int64_t now0 = S.Clock.QueryPerformanceCounter();
+  const int64_t target = now0 + Ticks;
+  const int64_t coarse = FFrequency * 3 / 2000;  // 1.5 ms
+  int64_t now = now0;
   do {
-    S.Clock.Sleep(1);
+    if (target - now > coarse)
+      S.Clock.Sleep(1);
+    else
+      S.Clock.SleepUntil(target);
     now = S.Clock.QueryPerformanceCounter();
   } while (now < target);
 }
@@ -201,16 +209,17 @@ void TKeyerEngine::ASIOHost1BufferSwitch(core::TObject*, const dsp::TArrayOfSing
   // queue and the oscillator still run for one buffer.
   const uint32_t n = OutBuffer.empty() ? S.Audio.BufferSize() : len0;
   const TEnvelopeFilter filter = S.Filter;
-  const double phaseStep =
-      static_cast<double>(FTone.load(std::memory_order_relaxed)) * 2.0 * std::numbers::pi;
   // Unsigned, so that the index wraps from the largest to the smallest
   // 32-bit value as the oscillator expects.
   uint32_t count = static_cast<uint32_t>(FSampleCount.load(std::memory_order_relaxed));
   float envelope = FEnvelope.load(std::memory_order_relaxed);
   for (uint32_t i = 0; i < n; ++i) {
     ++count;
-    const float s = static_cast<float>(
-        std::sin(phaseStep * static_cast<double>(static_cast<int32_t>(count)) / 48000.0));
+    // The tone is read for every sample: a new one sounds from the next.
+    const double tone = static_cast<double>(FTone.load(std::memory_order_relaxed));
+    const float s =
+        static_cast<float>(std::sin(tone * 2.0 * std::numbers::pi *
+                                    static_cast<double>(static_cast<int32_t>(count)) / 48000.0));
     const bool straight = FStraightKey.load(std::memory_order_relaxed);
     if (straight) keyDown = FKeyDown.load(std::memory_order_relaxed);
     envelope = static_cast<float>(filter.ProcessSample(filter.Filter, keyDown ? kKeyLevel : 0.0L));

@@ -155,12 +155,23 @@ TEST_F(BufferFill, OscillatorIndexWrapsAtThirtyTwoBits) {
   EXPECT_EQ(engine.SampleCount(), INT32_MIN + 1);
 }
 
-TEST_F(BufferFill, ToneChangesTakeEffectAtTheNextBuffer) {
+TEST_F(BufferFill, AToneChangeSoundsFromTheNextSample) {
   ASSERT_TRUE(engine.QueueElement(1000, 10));
-  Fill(16, 1);
-  fake.udTone = 1000;
-  engine.udToneClick();
-  EXPECT_EQ(Fill(16, 1), Expected(16, {{0, 16}}, 16, 1000));
+  // The tone changes while sample 5 of the buffer is being filtered, as a
+  // click on the main thread may land in the middle of a buffer.
+  int samples = 0;
+  fake.Envelope = [&](core::Extended x) {
+    if (++samples == 6) {
+      fake.udTone = 1000;
+      engine.udToneClick();
+    }
+    return x;
+  };
+  const std::vector<float> out = Fill(16, 1);
+  const std::vector<float> before = Expected(16, {{0, 16}}, 0, 700);
+  const std::vector<float> after = Expected(16, {{0, 16}}, 0, 1000);
+  for (size_t i = 0; i < 16; ++i)
+    EXPECT_EQ(out[i], i <= 5 ? before[i] : after[i]) << i;
 }
 
 TEST_F(BufferFill, WritesOnlyTheChannelsAndSamplesItIsHanded) {

@@ -4,6 +4,8 @@
 // levels the buffer fill fed to the envelope.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "FakeKeyerServices.h"
 
 namespace keyer::testing {
@@ -118,17 +120,35 @@ TEST_F(KeyingLoop, PaddleTappedInsideAnElementStillOwesItsElementInBothModes) {
   }
 }
 
-TEST_F(KeyingLoop, EventsWaitForPumpPoints) {
-  // A press in the middle of an idle sleep is seen at the next pass, never
-  // inside a wait.
-  fake.Press(2.5, false);
+TEST_F(KeyingLoop, APaddleEventEndsTheIdleWaitAtOnce) {
+  // 2 ms into the 5 ms idle wait: the element is queued at 2 ms and its
+  // mark starts with the buffer that begins there (sample 96).
+  fake.Press(2, false);
   fake.Release(3, false);
   double seenAt = -1;
   fake.OnPump = [&] {
     if (seenAt < 0 && engine.DitMemory()) seenAt = fake.NowMs();
   };
   EXPECT_EQ(Run(300), (Marks{kDit}));
-  EXPECT_DOUBLE_EQ(seenAt, 5.0);
+  EXPECT_DOUBLE_EQ(seenAt, 2.0);
+  const auto first =
+      std::find_if(fake.KeyLevels.begin(), fake.KeyLevels.end(), [](float k) { return k > 0; });
+  EXPECT_EQ(first - fake.KeyLevels.begin(), 96);
+}
+
+TEST_F(KeyingLoop, EventsDuringAnElementWaitForItsNextPumpPoint) {
+  // A dah closed 10 ms into a dit is seen at the dit's half-dit pump (25 ms),
+  // never inside a wait, and follows the dit.
+  fake.Press(0, false);
+  fake.Release(1, false);
+  fake.Press(10, true);
+  fake.Release(11, true);
+  double seenAt = -1;
+  fake.OnPump = [&] {
+    if (seenAt < 0 && engine.DahMemory()) seenAt = fake.NowMs();
+  };
+  EXPECT_EQ(Run(400), (Marks{kDit, kDah}));
+  EXPECT_DOUBLE_EQ(seenAt, 25.0);
 }
 
 TEST_F(KeyingLoop, StraightKeyFollowsTheDahLineAndNeverSleeps) {
@@ -195,7 +215,7 @@ TEST_F(KeyingLoop, IdlePassesSleepFiveMilliseconds) {
   EXPECT_EQ(fake.Clock.SleepCalls(), 21u);
 }
 
-TEST(KeyerWaits, TargetsAreTruncatedTicksWithAtLeastOneSleep) {
+TEST(KeyerWaits, WaitsEndExactlyAtTheirTruncatedTargets) {
   struct Case {
     int64_t Frequency;
     int32_t WPM;
@@ -210,22 +230,33 @@ TEST(KeyerWaits, TargetsAreTruncatedTicksWithAtLeastOneSleep) {
     f.tbWPM = c.WPM;
     e.tbWPMChange();
     e.ReadCounterFrequency();
-    const int64_t step = c.Frequency / 1000;  // ticks per virtual Sleep(1)
     for (bool half : {false, true}) {
-      const int64_t want = half ? c.HalfDitTicks : c.DitTicks;
       const int64_t start = f.Clock.Ticks();
-      const uint64_t sleeps = f.Clock.SleepCalls();
       half ? e.WaitHalfDit() : e.WaitDit();
-      const int64_t waited = f.Clock.Ticks() - start;
-      EXPECT_GE(f.Clock.SleepCalls() - sleeps, 1u);
-      EXPECT_GE(waited, want);
-      if (want > 0) {
-        EXPECT_LT(waited - step, want) << c.Frequency;
-      } else {
-        EXPECT_EQ(f.Clock.SleepCalls() - sleeps, 1u);
-      }
+      EXPECT_EQ(f.Clock.Ticks() - start, half ? c.HalfDitTicks : c.DitTicks) << c.Frequency;
     }
   }
+}
+
+TEST_F(KeyingLoop, AHeldDitAtThirtyWPMRepeatsEvery66Point67Milliseconds) {
+  fake.tbWPM = 30;
+  engine.tbWPMChange();
+  std::vector<int64_t> queuedAt;
+  int32_t count = 0;
+  fake.AudioBufferSize = 0;  // keep the queue as it is filled
+  fake.OnPump = [&] {
+    if (engine.ElementCount() > count) queuedAt.push_back(fake.Clock.Ticks());
+    count = engine.ElementCount();
+  };
+  fake.Press(0, false);
+  fake.Release(300, false);
+  Run(400);
+  // Dits queued at 0, 66.67, 133.33, 200, 266.67 ms: half, half and whole
+  // dit of 33.33 ms each, to the tick.
+  ASSERT_EQ(queuedAt.size(), 5u);
+  const int64_t element = 2 * (333333 / 2) + 333333;  // two half dits, one dit
+  for (size_t i = 1; i < queuedAt.size(); ++i)
+    EXPECT_EQ(queuedAt[i] - queuedAt[i - 1], element) << i;
 }
 
 }  // namespace

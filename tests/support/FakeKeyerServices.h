@@ -2,6 +2,7 @@
 // A stand-in for everything the keyer engine takes from outside: a virtual
 // clock, scripted paddle lines delivered only when the engine pumps
 // messages, and an audio side that fills buffers as virtual time passes.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -90,6 +91,7 @@ class TFakeKeyerServices : public core::IMessagePump,
   std::string ComboBox2 = "150";
   core::Extended FilterFrequency1 = 150;
   int Pumps = 0;
+  int IdleWaits = 0;
 
   double NowMs() const {
     return static_cast<double>(Clock.Ticks()) * 1000.0 / static_cast<double>(Clock.Frequency());
@@ -148,7 +150,19 @@ class TFakeKeyerServices : public core::IMessagePump,
     if (OnPump) OnPump();
     if (Engine && NowMs() >= CloseAtMs) Engine->SetClosing();
   }
-  void IdleWait(uint32_t Milliseconds) override { Clock.Sleep(Milliseconds); }
+  // Ends early at the time of the next scripted paddle change, as a
+  // hand-off from the serial worker ends the real wait.
+  void IdleWait(uint32_t Milliseconds) override {
+    ++IdleWaits;
+    const double end = NowMs() + Milliseconds;
+    if (FNext < FEvents.size() && FEvents[FNext].AtMs < end) {
+      const double at = std::max(FEvents[FNext].AtMs, NowMs());
+      Clock.SleepUntil(static_cast<int64_t>(
+          std::ceil(at * 1e-3 * static_cast<double>(Clock.QueryPerformanceFrequency()))));
+      return;
+    }
+    Clock.Sleep(Milliseconds);
+  }
   // IAudioFormat
   double SampleRate() override { return Rate; }
   uint32_t BufferSize() override { return AudioBufferSize; }

@@ -91,8 +91,9 @@ class TFakeKeyerView : public IKeyerFormView {
 
  private:
   static std::string Item(const std::vector<std::string>& Items, int Index) {
-    return Index >= 0 && static_cast<size_t>(Index) < Items.size() ? Items[static_cast<size_t>(Index)]
-                                                                     : std::string();
+    return Index >= 0 && static_cast<size_t>(Index) < Items.size()
+               ? Items[static_cast<size_t>(Index)]
+               : std::string();
   }
 };
 

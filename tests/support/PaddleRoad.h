@@ -1,8 +1,8 @@
 #pragma once
 // The road of one paddle closure, driven the same way whichever front end
-// (or none) carries the form: every virtual millisecond the substitute
-// driver plays one buffer half of 48 samples, whose output channel 0 is
-// recorded. Press and Release change the paddle; each step waits (in real
+// (or none) carries the form: for every virtual millisecond that passes the
+// substitute driver plays one buffer half of 48 samples, whose output
+// channel 0 is recorded. Press and Release change the paddle; each step waits (in real
 // time) until the keyer has seen the change at a pump point.
 #include <gtest/gtest.h>
 
@@ -42,14 +42,18 @@ class TPaddleRoad {
     int phase = 0;
     int index = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    FClock.SetOnSleep([&](uint32_t ms) {
+    const int64_t start = FClock.Ticks();
+    int64_t halves = 0;
+    FClock.SetOnSleep([&](uint32_t) {
       if (phase >= 0 && std::chrono::steady_clock::now() > deadline) {
         ADD_FAILURE() << "the paddle change never reached the keyer (phase " << phase << ")";
         phase = -1;
         A.Close();
       }
       if (phase < 0) return;
-      for (uint32_t i = 0; i < ms; ++i) {
+      // One half per virtual millisecond gone by.
+      const int64_t due = (FClock.Ticks() - start) * 1000 / FClock.Frequency();
+      for (; halves < due; ++halves) {
         FDriver.BufferSwitch(index);
         const float* half = reinterpret_cast<const float*>(FDriver.Half(false, 0, index));
         Output.insert(Output.end(), half, half + kHalf);
