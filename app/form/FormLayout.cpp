@@ -35,7 +35,7 @@ constexpr TControlSpec kControls[] = {
     {ckComboList, "ComboBox1", 287, 14, 145, 0, ""},
     {ckLabel, "Label3", 208, 40, 0, 0, "ASIO driver"},
     {ckComboEdit, "cbASIOdriver", 288, 40, 313, 0, ""},
-    {ckLabel, "labLatency", 288, 64, 313, 0, "labLatency"},
+    {ckLabel, "labLatency", 288, 64, 328, 0, "labLatency"},
     {ckButton, "btnControlPanel", 288, 88, 145, 25, "Driver control panel"},
     {ckLabel, "Label6", 208, 120, 0, 0, "ASIO output"},
     {ckComboEdit, "cbASIOout", 288, 120, 313, 0, ""},
@@ -84,9 +84,9 @@ const char* ProgramVersion() {
 std::array<std::string, 4> AboutLines() {
   return {
       std::string(kWindowCaption) + ", version " + ProgramVersion(),
-      "Serial port component: overlapped port access with a worker thread",
-      "that waits for line changes and hands each event to the main thread,",
-      "written for this rig, with its port drivers and simulated port.",
+      "Serial port component with a worker thread that",
+      "hands every line change to the main thread.",
+      "Written for this rig, with its own port drivers.",
   };
 }
 

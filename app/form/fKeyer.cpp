@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "app/form/FormLayout.h"
 #include "core/MainThread.h"
@@ -15,11 +16,22 @@ namespace app {
 // virtual time (unless a main-thread call already waits).
 class TfrmKeyer::TFormPump final : public core::IMessagePump {
  public:
+  static constexpr uint32_t kKeyHandOffMs = 20;
+
   TFormPump(TfrmKeyer& Form, core::IMessagePump& Pump, core::IClock& Clock)
       : FForm(Form), FPump(Pump), FClock(Clock), FRealTime(&Clock == &core::SystemClock()) {}
 
   void ProcessMessages() override {
     FPump.ProcessMessages();
+    // A key of the keyboard paddle handled just now has changed a line of
+    // the simulated port; its event reaches the keyer through the port's
+    // worker a few microseconds later. Wait for that hand-off and run it in
+    // this same pump, as a real port's line change, queued when the line
+    // changed, would be: a pump later may be a whole element later.
+    if (FForm.FKeyChanged) {
+      FForm.FKeyChanged = false;
+      if (core::MainThread::WaitForCalls(kKeyHandOffMs)) core::MainThread::CheckSynchronize();
+    }
     FForm.CheckStatus();
   }
   void IdleWait(uint32_t Milliseconds) override {
@@ -53,6 +65,21 @@ namespace {
 
 constexpr size_t kStatusHistory = 50;
 
+std::string WallClock() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+// The words for a port that would not open, from the driver's error code.
+std::string PortFailureText(const std::string& Port, uint32_t Code) {
+  if (Code == 0) return Port + ": cannot open";
+  return Port + ": cannot open: " + std::strerror(static_cast<int>(Code));
+}
+
 std::vector<std::string> PortItems(const std::vector<std::string>& DevicePaths) {
   std::vector<std::string> items;
   for (int n = 1; n <= 12; ++n)
@@ -65,7 +92,9 @@ std::vector<std::string> PortItems(const std::vector<std::string>& DevicePaths) 
 }  // namespace
 
 TfrmKeyer::TfrmKeyer(IKeyerFormView& View, core::IMessagePump& Pump, TKeyerPlatform Platform)
-    : FView(View), FClock(Platform.Clock ? *Platform.Clock : core::SystemClock()) {
+    : FView(View),
+      FClock(Platform.Clock ? *Platform.Clock : core::SystemClock()),
+      FAlive(std::make_shared<TfrmKeyer*>(this)) {
   FPump = std::make_unique<TFormPump>(*this, Pump, FClock);
   FLinks = std::make_unique<TLinks>(*this);
   // The serial component reaches real devices and the keyboard paddle
@@ -94,6 +123,7 @@ TfrmKeyer::TfrmKeyer(IKeyerFormView& View, core::IMessagePump& Pump, TKeyerPlatf
 }
 
 TfrmKeyer::~TfrmKeyer() {
+  FAlive.reset();
   FormDestroy();
   // Stop the driver before anything its thread touches goes away.
   FASIOHost1->SetActive(false);
@@ -147,6 +177,7 @@ void TfrmKeyer::FormCreate() {
   FSerialPort1->SetCommPort("COM1");
   FSerialPort1->SetDTRState(true);
   UpdateLineCheckBoxes();
+  PostPortStatus();
   FView.SettbWPMPosition(kWPMInitial);
   FKeyer->tbWPMChange(this);
   FKeyer->SelectInitialMode();
@@ -174,14 +205,67 @@ void TfrmKeyer::ComboBox1Change() {
   std::string name = FView.ComboBox1Text();
   if (name.size() > 255) name.resize(255);
   FSerialPort1->SetCommPort(name);
+  OpenChosenPort();
+}
+
+void TfrmKeyer::OpenChosenPort() {
   // A closed port is opened, or after one failed open no choice would
   // ever open a port again.
   if (!FSerialPort1->Active()) FSerialPort1->SetActive(true);
   FSerialPort1->SetDTRState(true);
   UpdateLineCheckBoxes();
+  PostPortStatus();
+}
+
+// The outcome of opening the chosen port, once per change: the port open,
+// or why it is not.
+void TfrmKeyer::PostPortStatus() {
+  const std::string& port = FSerialPort1->CommPort();
+  const bool open = FSerialPort1->Active();
+  const uint32_t code = open ? 0 : FOpenError;
+  if (port == FReportedPort && code == FReportedError) {
+    if (!open) SchedulePortRetry();
+    return;
+  }
+  FReportedPort = port;
+  FReportedError = code;
+  if (open) {
+    core::StatusChannel().PostF(core::ssSerial, core::svInfo, 0, "%s open", port.c_str());
+  } else {
+    core::StatusChannel().Post(core::ssSerial, core::svError, static_cast<int32_t>(code),
+                               PortFailureText(port, code));
+    SchedulePortRetry();
+  }
+}
+
+// A port that could not be opened is tried again every two seconds, so a
+// device plugged in (or freed by another program) is taken up by itself.
+void TfrmKeyer::SchedulePortRetry() {
+  if (FRetryPending) return;
+  FRetryPending = true;
+  std::weak_ptr<TfrmKeyer*> alive = FAlive;
+  core::MainThread::PostDelayed(
+      [alive] {
+        const std::shared_ptr<TfrmKeyer*> form = alive.lock();
+        if (!form) return;
+        TfrmKeyer& f = **form;
+        f.FRetryPending = false;
+        if (f.FSerialPort1->Active() || f.Closing()) return;
+        f.OpenChosenPort();
+      },
+      kPortRetryMs);
 }
 
 void TfrmKeyer::cbASIOdriverChange() {
+  // Choosing an item loads that driver; typing in the box selects nothing.
+  const int index = FView.cbASIOdriverItemIndex();
+  if (index >= 0 && index != FASIOHost1->DriverIndex()) {
+    FASIOHost1->SetDriverIndex(index);
+    if (FASIOHost1->DriverLoaded())
+      core::StatusChannel().PostF(core::ssHost, core::svInfo, 0, "%s %s",
+                                  FASIOHost1->DriverName().c_str(),
+                                  FASIOHost1->Active() ? "running" : "loaded");
+  }
   ShowDriverInfo();
 }
 
@@ -207,15 +291,23 @@ void TfrmKeyer::About1Click() {
   FView.ShowAboutBox();
 }
 
+// A click on the mode that is already chosen changes nothing: it must not
+// empty the queue and the memories.
 void TfrmKeyer::rbStraightKeyClick() {
+  if (FMode == kmStraightKey) return;
+  FMode = kmStraightKey;
   FKeyer->rbStraightKeyClick(this);
 }
 
 void TfrmKeyer::rbIambicAClick() {
+  if (FMode == kmIambicA) return;
+  FMode = kmIambicA;
   FKeyer->rbIambicAClick(this);
 }
 
 void TfrmKeyer::rbIambicBClick() {
+  if (FMode == kmIambicB) return;
+  FMode = kmIambicB;
   FKeyer->rbIambicBClick(this);
 }
 
@@ -223,29 +315,55 @@ void TfrmKeyer::tbWPMChange() {
   FKeyer->tbWPMChange(this);
 }
 
-void TfrmKeyer::udToneClick() {
-  const std::string text = std::to_string(FView.udTonePosition());
-  if (FView.edtToneText() != text) FView.SetedtToneText(text);
+namespace {
+
+// A whole number, blanks around it allowed; one too large for a long
+// reads as the largest (or smallest), which the tone's range then clamps.
+bool ParseWhole(const std::string& Text, long& Value) {
+  const char* first = Text.c_str();
+  while (*first == ' ')
+    ++first;
+  char* end = nullptr;
+  Value = std::strtol(first, &end, 10);
+  if (end == first) return false;
+  while (*end == ' ')
+    ++end;
+  return *end == '\0';
+}
+
+int SnapTone(long Value) {
+  const long clamped = std::clamp<long>(Value, kToneMin, kToneMax);
+  return static_cast<int>(kToneMin + (clamped - kToneMin + kToneStep / 2) / kToneStep * kToneStep);
+}
+
+}  // namespace
+
+void TfrmKeyer::udToneClick(TUDBtnType Button) {
+  const int position =
+      SnapTone(FView.udTonePosition() + (Button == btNext ? kToneStep : -kToneStep));
+  FView.SetudTonePosition(position);
+  FView.SetedtToneText(std::to_string(position));
   FKeyer->udToneClick(this);
 }
 
 // The edit box is the up-down control's buddy: a number in range moves the
-// position (to the nearest step); anything else leaves it where it was.
+// position (to the nearest step); anything else leaves it where it was
+// until editing ends.
 void TfrmKeyer::edtToneChange() {
-  const std::string text = FView.edtToneText();
-  const char* first = text.c_str();
-  while (*first == ' ')
-    ++first;
-  char* end = nullptr;
-  const long value = std::strtol(first, &end, 10);
-  while (end != nullptr && *end == ' ')
-    ++end;
-  if (end == first || end == nullptr || *end != '\0') return;
-  if (value < kToneMin || value > kToneMax) return;
-  const int snapped = std::min<int>(
-      kToneMax, kToneMin + (static_cast<int>(value) - kToneMin + kToneStep / 2) / kToneStep *
-                               kToneStep);
+  long value = 0;
+  if (!ParseWhole(FView.edtToneText(), value) || value < kToneMin || value > kToneMax) return;
+  const int snapped = SnapTone(value);
   if (snapped != FView.udTonePosition()) FView.SetudTonePosition(snapped);
+  FKeyer->edtToneChange(this);
+}
+
+void TfrmKeyer::edtToneExit() {
+  long value = 0;
+  const int position =
+      ParseWhole(FView.edtToneText(), value) ? SnapTone(value) : FView.udTonePosition();
+  FView.SetudTonePosition(position);
+  const std::string text = std::to_string(position);
+  if (FView.edtToneText() != text) FView.SetedtToneText(text);
   FKeyer->edtToneChange(this);
 }
 
@@ -260,6 +378,16 @@ void TfrmKeyer::UpdateLineCheckBoxes() {
   FView.SetCheckBoxChecked(9, FSerialPort1->DTRState());
   // Of the modem-control byte the component knows only RTS besides DTR.
   FView.SetCheckBoxChecked(10, FSerialPort1->RTSState());
+  ShowPortState();
+}
+
+void TfrmKeyer::ShowPortState() {
+  // A closed port's lines are unknown: greyed, not shown as closed contacts.
+  const bool open = FSerialPort1->Active();
+  for (int n = 1; n <= 8; ++n) {
+    if (!open) FView.SetCheckBoxChecked(n, false);
+    FView.SetCheckBoxEnabled(n, open);
+  }
 }
 
 void TfrmKeyer::FillDriverList() {
@@ -289,7 +417,8 @@ void TfrmKeyer::ShowDriverInfo() {
   std::vector<std::string> pairs;
   const int32_t count = FASIOHost1->OutputChannels() / 2;
   for (int32_t i = 0; i < count && static_cast<size_t>(2 * i + 1) < outputs.size(); ++i)
-    pairs.push_back(name(static_cast<size_t>(2 * i)) + " / " + name(static_cast<size_t>(2 * i + 1)));
+    pairs.push_back(name(static_cast<size_t>(2 * i)) + " / " +
+                    name(static_cast<size_t>(2 * i + 1)));
   FView.SetcbASIOoutItems(pairs);
   FView.SetcbASIOoutItemIndex(pairs.empty() ? -1 : 0);
   FASIOHost1->SetOutputChannelOffset(0);
@@ -311,8 +440,16 @@ TfrmKeyer::TPaddleKey TfrmKeyer::PaddleKeyOf(TFormKey Key) {
 
 void TfrmKeyer::PaddleKey(TPaddleKey Key, bool Pressed) {
   // A closed contact makes its line inactive.
-  if (Key == TPaddleKey::Dit) FKeyboardPort->SetDSR(!Pressed);
-  if (Key == TPaddleKey::Dah) FKeyboardPort->SetCTS(!Pressed);
+  if (Key == TPaddleKey::Dit && FKeyDit != Pressed) {
+    FKeyDit = Pressed;
+    FKeyChanged = FKeyChanged || FSerialPort1->CommPort() == kKeyboardPaddle;
+    FKeyboardPort->SetDSR(!Pressed);
+  }
+  if (Key == TPaddleKey::Dah && FKeyDah != Pressed) {
+    FKeyDah = Pressed;
+    FKeyChanged = FKeyChanged || FSerialPort1->CommPort() == kKeyboardPaddle;
+    FKeyboardPort->SetCTS(!Pressed);
+  }
 }
 
 bool TfrmKeyer::KeyEvent(TFormKey Key, bool Pressed, bool AutoRepeat) {
@@ -330,26 +467,56 @@ void TfrmKeyer::WindowDeactivated() {
 
 void TfrmKeyer::SerialPort1ProcessError(core::TObject*, uint32_t Place, uint32_t Code,
                                         const std::string& Msg, uint8_t Noise) {
-  const core::TStatusSeverity severity =
-      Noise == 0 ? core::svError : Noise == 1 ? core::svWarning : core::svProgress;
-  core::StatusChannel().PostF(core::ssSerial, severity, static_cast<int32_t>(Code), "%s: %s",
-                              FSerialPort1 ? FSerialPort1->CommPort().c_str() : "", Msg.c_str());
-  (void)Place;
+  // A failed open is told in words once it is known (PostPortStatus);
+  // progress steps are the component's own business.
+  if (Place == 112) {
+    FOpenError = Code;
+    return;
+  }
+  if (Noise >= 2) return;
+  const char* port = FSerialPort1 ? FSerialPort1->CommPort().c_str() : "";
+  core::StatusChannel().PostF(core::ssSerial, Noise == 0 ? core::svError : core::svWarning,
+                              static_cast<int32_t>(Code),
+                              Code != 0 ? "%s: %s (error %u)" : "%s: %s", port, Msg.c_str(), Code);
 }
 
 void TfrmKeyer::CheckStatus() {
   core::TStatusChannel& channel = core::StatusChannel();
-  if (!channel.HasRecords()) return;
-  core::TStatusRecord record;
-  bool any = false;
-  while (channel.Read(record)) {
-    FStatusHistory.push_back(record);
+  const uint64_t dropped = channel.TakeDropped();
+  if (!channel.HasRecords() && dropped == 0) return;
+  const auto keep = [this](const core::TStatusRecord& Record) {
+    FStatusHistory.push_back(TStatusEntry{Record, WallClock()});
     if (FStatusHistory.size() > kStatusHistory) FStatusHistory.pop_front();
-    any = true;
+  };
+  core::TStatusRecord record;
+  bool shown = false;
+  while (channel.Read(record)) {
+    // Progress steps are kept out of the line and its history.
+    if (record.Severity == core::svProgress) continue;
+    keep(record);
+    shown = true;
   }
-  if (any) ShowStatus();
+  if (dropped > 0) {
+    // Told after what did arrive, so it is what the line shows.
+    core::TStatusRecord lost;
+    lost.Source = core::ssApp;
+    lost.Severity = core::svWarning;
+    std::snprintf(lost.Text, sizeof lost.Text, "%llu status messages were lost",
+                  static_cast<unsigned long long>(dropped));
+    keep(lost);
+    shown = true;
+  }
+  if (shown) ShowStatus();
 }
 
-void TfrmKeyer::ShowStatus() {}
+void TfrmKeyer::ShowStatus() {
+  if (FStatusHistory.empty()) return;
+  std::vector<std::string> recent;
+  for (auto it = FStatusHistory.rbegin();
+       it != FStatusHistory.rend() && recent.size() < kStatusRecent; ++it)
+    recent.push_back(it->Time + "  " + std::string(it->Record.TextView()));
+  const core::TStatusRecord& latest = FStatusHistory.back().Record;
+  FView.SetStatusLine(std::string(latest.TextView()), latest.Severity, recent);
+}
 
 }  // namespace app

@@ -43,6 +43,9 @@ enum TFormKey : uint8_t { kyOther, kyBracketLeft, kyBracketRight, kyLeftCtrl, ky
 // Mode radio buttons, as IKeyerFormView::SetModeChecked numbers them.
 enum TKeyMode : uint8_t { kmStraightKey, kmIambicA, kmIambicB };
 
+// The arrow of an up-down control: btNext points up (raises), btPrev down.
+enum TUDBtnType : uint8_t { btNext, btPrev };
+
 class TfrmKeyer : public core::TObject {
  public:
   // Creates the components, gives them the stored settings and runs
@@ -76,10 +79,15 @@ class TfrmKeyer : public core::TObject {
   void rbIambicAClick();
   void rbIambicBClick();
   void tbWPMChange();
-  // The up-down control's position has changed.
-  void udToneClick();
-  // The tone box's text has changed.
+  // An arrow of the tone's up-down control (or the wheel over it, or Up and
+  // Down in the tone box): one step of 10 Hz, no wrap.
+  void udToneClick(TUDBtnType Button);
+  // The tone box's text has changed: a whole number in range moves the
+  // tone at once; anything else waits for the end of editing.
   void edtToneChange();
+  // Editing of the tone box ended (Enter, or the focus left): the box is
+  // brought back to the tone that plays, a number out of range clamped.
+  void edtToneExit();
   void ComboBox2Change();
 
   // Window operations.
@@ -103,8 +111,19 @@ class TfrmKeyer : public core::TObject {
   // Reads the status channel (main thread); the form's pump does it at
   // every pump point, a front end from its own loop too.
   void CheckStatus();
-  // The records read so far, newest last (a bounded history).
-  const std::deque<core::TStatusRecord>& StatusHistory() const { return FStatusHistory; }
+  // The records read so far, newest last (a bounded history), with the
+  // wall-clock time ("HH:MM:SS") each was read.
+  struct TStatusEntry {
+    core::TStatusRecord Record;
+    std::string Time;
+  };
+  const std::deque<TStatusEntry>& StatusHistory() const { return FStatusHistory; }
+
+  // Status records shown on the status line, and how many recent ones it
+  // offers for a look back.
+  static constexpr size_t kStatusRecent = 10;
+  // Seconds between attempts to open a port that could not be opened.
+  static constexpr uint32_t kPortRetryMs = 2000;
 
   // Engine state, for the front ends and tests.
   bool LoopRunning() const { return FKeyer->LoopRunning(); }
@@ -119,6 +138,12 @@ class TfrmKeyer : public core::TObject {
   void SerialPort1ProcessError(core::TObject* Sender, uint32_t Place, uint32_t Code,
                                const std::string& Msg, uint8_t Noise);
   void ShowStatus();
+  // Opens the chosen port (if closed), raises DTR and shows the outcome.
+  void OpenChosenPort();
+  // Greys the modem-status boxes while the port is closed.
+  void ShowPortState();
+  void PostPortStatus();
+  void SchedulePortRetry();
 
   IKeyerFormView& FView;
   core::IClock& FClock;
@@ -133,7 +158,21 @@ class TfrmKeyer : public core::TObject {
   std::unique_ptr<asio::TASIOHost> FASIOHost1;
   std::unique_ptr<keyer::TKeyerEngine> FKeyer;
   std::unique_ptr<serial::TSerialPort> FSerialPort1;
-  std::deque<core::TStatusRecord> FStatusHistory;
+  std::deque<TStatusEntry> FStatusHistory;
+  TKeyMode FMode = kmIambicB;
+  // The error of the last failed open, and the port and code last reported,
+  // so a failure that repeats is reported once.
+  uint32_t FOpenError = 0;
+  std::string FReportedPort;
+  uint32_t FReportedError = 0xFFFFFFFF;
+  bool FRetryPending = false;
+  // The keyboard paddle's lines as last set, and whether a change waits to
+  // reach the keyer through the port's worker.
+  bool FKeyDit = false;
+  bool FKeyDah = false;
+  bool FKeyChanged = false;
+  // Delayed calls hold this weakly: they do nothing once the form is gone.
+  std::shared_ptr<TfrmKeyer*> FAlive;
 };
 
 }  // namespace app

@@ -23,16 +23,24 @@ TfrmHelpAbout::TfrmHelpAbout(QWidget* Parent) : QDialog(Parent) {
   setGeometry(kAboutLeft, kAboutTop, kAboutWidth, kAboutHeight);
   setModal(true);
 
+  // Each line as tall as its wrapped text, one below the other, so no
+  // font makes them overlap; the product line a little apart.
+  constexpr int kLeft = 16, kWidth = 290, kGap = 4;
   const std::array<std::string, 4> lines = AboutLines();
+  int top = 16;
   for (int i = 0; i < 4; ++i) {
     Lines[i] = new QLabel(QString::fromStdString(lines[static_cast<size_t>(i)]), this);
     Lines[i]->setObjectName(QString("Label%1").arg(i + 1));
     Lines[i]->setWordWrap(true);
-    Lines[i]->setGeometry(16, 16 + (i == 0 ? 0 : 24 + (i - 1) * 30), 290, i == 0 ? 34 : 30);
+    if (i == 0) {
+      QFont product = Lines[0]->font();
+      product.setBold(true);
+      Lines[0]->setFont(product);
+    }
+    const int height = Lines[i]->heightForWidth(kWidth);
+    Lines[i]->setGeometry(kLeft, top, kWidth, height);
+    top += height + (i == 0 ? 3 * kGap : kGap);
   }
-  QFont product = Lines[0]->font();
-  product.setBold(true);
-  Lines[0]->setFont(product);
 
   btnOK = new QPushButton("OK", this);
   btnOK->setObjectName("btnOK");

@@ -5,7 +5,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCursor>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,7 +16,10 @@
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QSlider>
+#include <QStatusBar>
 #include <QTimer>
+#include <QToolTip>
+#include <cmath>
 #include <map>
 
 #include "app/form/FormLayout.h"
@@ -70,13 +75,14 @@ QWidget* MakeControl(const TControlSpec& Spec, QWidget* Parent) {
       w = new QLineEdit(caption, Parent);
       break;
     case ckUpDown: {
+      // Its value is the mirrored tone, so the upper arrow, the wheel turned
+      // up and the Up key, which all lower a scroll bar's value, raise the
+      // tone. The form makes every step; the bar only reports the arrow.
       auto* bar = new QScrollBar(Qt::Vertical, Parent);
       bar->setRange(kToneMin, kToneMax);
       bar->setSingleStep(kToneStep);
       bar->setPageStep(kToneStep);
-      bar->setInvertedAppearance(true);
-      bar->setInvertedControls(true);
-      bar->setValue(kToneInitial);
+      bar->setValue(kToneMin + kToneMax - kToneInitial);
       w = bar;
       break;
     }
@@ -186,6 +192,17 @@ void TfrmKeyerWindow::CreateControls() {
   rbStraightKey = static_cast<QRadioButton*>(get("rbStraightKey"));
   rbIambicA = static_cast<QRadioButton*>(get("rbIambicA"));
   rbIambicB = static_cast<QRadioButton*>(get("rbIambicB"));
+
+  // The status line, inside the window's height below the controls; a
+  // click shows the recent records as hovering does (the application-wide
+  // event filter sees both).
+  StatusLine = new QLabel(this);
+  StatusLine->setObjectName("StatusLine");
+  StatusLine->setTextFormat(Qt::PlainText);
+  StatusLine->setContentsMargins(6, 0, 6, 0);
+  statusBar()->setObjectName("StatusBar");
+  statusBar()->setSizeGripEnabled(false);
+  statusBar()->addWidget(StatusLine, 1);
 }
 
 // Only the operator's own actions raise handlers; the view's setters block
@@ -196,11 +213,19 @@ void TfrmKeyerWindow::ConnectHandlers() {
   connect(About1, &QAction::triggered, this, [f] { f->About1Click(); });
   connect(CheckBox[9], &QCheckBox::clicked, this, [f] { f->CheckBox9Click(); });
   connect(ComboBox1, &QComboBox::currentIndexChanged, this, [f] { f->ComboBox1Change(); });
-  connect(cbASIOdriver, &QComboBox::currentTextChanged, this, [f] { f->cbASIOdriverChange(); });
+  connect(cbASIOdriver, &QComboBox::currentIndexChanged, this, [f] { f->cbASIOdriverChange(); });
+  connect(cbASIOdriver, &QComboBox::editTextChanged, this, [f] { f->cbASIOdriverChange(); });
   connect(btnControlPanel, &QPushButton::clicked, this, [f] { f->btnControlPanelClick(); });
   connect(ComboBox2, &QComboBox::currentIndexChanged, this, [f] { f->ComboBox2Change(); });
-  connect(udTone, &QScrollBar::valueChanged, this, [f] { f->udToneClick(); });
+  // Whatever the bar would do, the form takes one step in its direction.
+  connect(udTone, &QScrollBar::actionTriggered, this, [this, f](int) {
+    const int proposed = udTone->sliderPosition();
+    const int current = udTone->value();
+    udTone->setSliderPosition(current);
+    if (proposed != current) f->udToneClick(proposed < current ? btNext : btPrev);
+  });
   connect(edtTone, &QLineEdit::textChanged, this, [f] { f->edtToneChange(); });
+  connect(edtTone, &QLineEdit::editingFinished, this, [f] { f->edtToneExit(); });
   connect(tbWPM, &QSlider::valueChanged, this, [f] { f->tbWPMChange(); });
   connect(rbStraightKey, &QRadioButton::clicked, this, [f] { f->rbStraightKeyClick(); });
   connect(rbIambicA, &QRadioButton::clicked, this, [f] { f->rbIambicAClick(); });
@@ -243,6 +268,17 @@ TFormKey TfrmKeyerWindow::FormKeyOf(int Key, quint32 NativeVirtualKey, quint32 N
 
 bool TfrmKeyerWindow::eventFilter(QObject* Watched, QEvent* Event) {
   const QEvent::Type type = Event->type();
+  if (Watched == StatusLine && type == QEvent::MouseButtonPress && FForm) {
+    QToolTip::showText(QCursor::pos(), StatusLine->toolTip(), StatusLine);
+    return true;
+  }
+  if (Watched == edtTone && type == QEvent::KeyPress && FForm) {
+    const int key = static_cast<QKeyEvent*>(Event)->key();
+    if (key == Qt::Key_Up || key == Qt::Key_Down) {
+      FForm->udToneClick(key == Qt::Key_Up ? btNext : btPrev);
+      return true;
+    }
+  }
   if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && FForm) {
     auto* key = static_cast<QKeyEvent*>(Event);
     const TFormKey k = FormKeyOf(key->key(), key->nativeVirtualKey(), key->nativeScanCode());
@@ -291,7 +327,15 @@ int TfrmKeyerWindow::cbASIOdriverItemIndex() {
 }
 
 void TfrmKeyerWindow::SetlabLatencyCaption(const std::string& Caption) {
-  labLatency->setText(Text(Caption));
+  // The longest texts (an 8192-sample buffer with a five-digit latency) are
+  // set a little smaller rather than cut off at the window's edge.
+  const QString text = Text(Caption);
+  QFont font = this->font();
+  const int wide = QFontMetrics(font).horizontalAdvance(text);
+  if (wide > labLatency->width())
+    font.setPointSizeF(std::floor(font.pointSizeF() * labLatency->width() / wide * 4) / 4);
+  labLatency->setFont(font);
+  labLatency->setText(text);
 }
 
 void TfrmKeyerWindow::SetcbASIOoutItems(const std::vector<std::string>& Items) {
@@ -316,11 +360,11 @@ std::string TfrmKeyerWindow::ComboBox2Text() {
 
 void TfrmKeyerWindow::SetudTonePosition(int32_t Position) {
   const QSignalBlocker quiet(udTone);
-  udTone->setValue(Position);
+  udTone->setValue(kToneMin + kToneMax - Position);
 }
 
 int32_t TfrmKeyerWindow::udTonePosition() {
-  return udTone->value();
+  return kToneMin + kToneMax - udTone->value();
 }
 
 std::string TfrmKeyerWindow::edtToneText() {
@@ -353,8 +397,18 @@ void TfrmKeyerWindow::SetModeChecked(int Mode) {
   button->setChecked(true);
 }
 
-void TfrmKeyerWindow::SetStatusLine(const std::string&, core::TStatusSeverity,
-                                    const std::vector<std::string>&) {}
+void TfrmKeyerWindow::SetStatusLine(const std::string& Text, core::TStatusSeverity Severity,
+                                    const std::vector<std::string>& Recent) {
+  StatusLine->setText(QString::fromStdString(Text));
+  const char* colour = Severity == core::svError     ? "#b00000"
+                       : Severity == core::svWarning ? "#8a5000"
+                                                     : "palette(window-text)";
+  StatusLine->setStyleSheet(QString("QLabel { color: %1; }").arg(colour));
+  QStringList lines;
+  for (const std::string& line : Recent)
+    lines << QString::fromStdString(line).toHtmlEscaped();
+  StatusLine->setToolTip("<nobr>" + lines.join("<br>") + "</nobr>");
+}
 
 void TfrmKeyerWindow::ShowAboutBox() {
   if (FAbout) FAbout->exec();

@@ -63,6 +63,8 @@ class TfrmKeyerWindow : public QMainWindow, public IKeyerFormView {
   QRadioButton* rbIambicB;
   QAction* Exit1;
   QAction* About1;
+  // The status line: the newest record in words, the recent ones on hover.
+  QLabel* StatusLine;
 
   // IKeyerFormView
   void SetCheckBoxChecked(int Number, bool Checked) override;

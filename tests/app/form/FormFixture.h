@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -18,6 +19,18 @@
 #include "serial/SimulatedPort.h"
 
 namespace app::testing {
+
+// The main-thread pump with a script run at the start of every pump, where
+// a front end would handle the window's input (a key press, say).
+class TScriptedPump final : public core::IMessagePump {
+ public:
+  std::function<void()> OnPump;
+  void ProcessMessages() override {
+    if (OnPump) OnPump();
+    core::ProcessMessages();
+  }
+  void IdleWait(uint32_t Milliseconds) override { core::MainThread::WaitForCalls(Milliseconds); }
+};
 
 class FormFixture : public ::testing::Test {
  protected:
@@ -75,7 +88,7 @@ class FormFixture : public ::testing::Test {
   serial::TSimulatedPortDriver Devices;
   asio::test::TSubstituteFactory Factory;
   core::TVirtualClock Clock;
-  core::TMainThreadPump Pump;
+  TScriptedPump Pump;
   TFakeKeyerView View;
   std::unique_ptr<asio::DriverCatalogue::TScopedCatalogue> Catalogue;
   std::unique_ptr<TfrmKeyer> Form;

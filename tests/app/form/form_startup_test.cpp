@@ -36,7 +36,8 @@ TEST_F(FormFixture, StartUpLeavesTheDocumentedState) {
   EXPECT_EQ(k.Tone(), 700);
   EXPECT_EQ(View.edtTone, "700");
   EXPECT_EQ(View.udTone, 700);
-  EXPECT_EQ(View.ComboBox2Items, (std::vector<std::string>{"25", "50", "100", "150", "200", "250"}));
+  EXPECT_EQ(View.ComboBox2Items,
+            (std::vector<std::string>{"25", "50", "100", "150", "200", "250"}));
   EXPECT_EQ(View.ComboBox2Text(), "150");
   EXPECT_EQ(k.CounterFrequency(), Clock.QueryPerformanceFrequency());
   // Driver 0 loaded, its buffers and outputs shown, the host running.
@@ -111,7 +112,7 @@ TEST_F(FormFixture, PortFailuresTravelTheStatusChannel) {
   ASSERT_GT(Form->StatusHistory().size(), before);
   bool error = false;
   for (size_t i = before; i < Form->StatusHistory().size(); ++i) {
-    const core::TStatusRecord& r = Form->StatusHistory()[i];
+    const core::TStatusRecord& r = Form->StatusHistory()[i].Record;
     EXPECT_EQ(r.Source, core::ssSerial);
     error = error || r.Severity == core::svError;
   }
@@ -131,10 +132,10 @@ TEST_F(FormFixture, SettingsReachTheEngineAndTheFilter) {
   EXPECT_FALSE(f.Keyer().IambicB());
   f.rbStraightKeyClick();
   EXPECT_TRUE(f.Keyer().StraightKey());
-  // The up-down control's new position reaches the engine and the box.
-  View.udTone = 710;
-  f.udToneClick();
+  // The up-down control's upper arrow raises the tone by one step.
+  f.udToneClick(btNext);
   EXPECT_EQ(f.Keyer().Tone(), 710);
+  EXPECT_EQ(View.udTone, 710);
   EXPECT_EQ(View.edtTone, "710");
   // The edit box accepts only numbers in range, snapped to the step.
   for (const char* bad : {"", "abc", "7", "1200", "-600", "8OO", "7 10"}) {
