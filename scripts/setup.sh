@@ -11,7 +11,7 @@ PACKAGES=(
   libasound2-dev libasound2-plugins alsa-utils
   jackd2 libjack-jackd2-dev
   libsndfile1-dev
-  xvfb xauth fonts-dejavu-core
+  xvfb xauth fonts-dejavu-core xdotool x11-utils
 )
 
 missing=()

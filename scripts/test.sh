@@ -36,12 +36,13 @@ echo "== layering"
 bash scripts/check-layering.sh
 
 echo "== normal build"
-configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRIG_X11_TESTS=ON
 cmake --build build -j "$JOBS"
 ctest --test-dir build -j "$JOBS" --output-on-failure
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
-configure build-asan -DCMAKE_BUILD_TYPE=Debug -DRIG_SANITIZE=address -DRIG_BUILD_BENCH=OFF
+configure build-asan -DCMAKE_BUILD_TYPE=Debug -DRIG_SANITIZE=address -DRIG_BUILD_BENCH=OFF \
+  -DRIG_X11_TESTS=OFF
 cmake --build build-asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   LSAN_OPTIONS=suppressions=$ROOT/.ci/lsan.supp \

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# The rig as an operator meets it, in a real X server: start the program,
+# pick the keyboard paddle and the WAV-recording driver with the mouse and
+# the keyboard, key a dit, a dah and a held dit with injected key events,
+# quit from the menu, and check the marks the recording holds.
+# Usage: x11_road_test.sh PROGRAM WAV_MARKS GRAB_SCREEN [SCREENSHOT.png]
+set -euo pipefail
+program=$1 marks_tool=$2 grab=$3 shot=${4:-}
+
+work=$(mktemp -d)
+xvfb_pid="" rig_pid=""
+cleanup() {
+  [ -n "$rig_pid" ] && kill "$rig_pid" 2>/dev/null
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; [ -f "$work/rig.log" ] && sed 's/^/  rig: /' "$work/rig.log"; exit 1; }
+
+# A display of our own, free of any other test's windows.
+for n in $(seq 90 120); do
+  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }
+done
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+export DISPLAY=$display
+for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
+xdpyinfo >/dev/null 2>&1 || fail "Xvfb did not start"
+
+# The recording lands in the home folder; keep it apart.
+HOME=$work QT_QPA_PLATFORM=xcb "$program" >"$work/rig.log" 2>&1 &
+rig_pid=$!
+win=$(xdotool search --sync --onlyvisible --name "Orlim paddle keyer test rig" | head -1)
+[ -n "$win" ] || fail "no main window"
+xdotool windowfocus --sync "$win"
+sleep 0.5
+eval "$(xdotool getwindowgeometry --shell "$win")"  # X, Y, WIDTH, HEIGHT
+[ "$WIDTH" = 620 ] && [ "$HEIGHT" = 400 ] || fail "window is ${WIDTH}x${HEIGHT}"
+# Controls sit below the menu bar, at the form's places.
+menu=22
+click() { xdotool mousemove --sync $((X + $1)) $((Y + menu + $2)) click 1; sleep 0.3; }
+
+# The port list: its last item is the keyboard paddle.
+click 360 24
+xdotool key End Return
+sleep 0.5
+# The driver list, from its arrow: the last item is the WAV recorder.
+click 590 50
+xdotool key End Return
+sleep 1.0
+# Give the focus back to the window, away from the lists.
+click 240 300
+
+key() {  # key, held seconds
+  xdotool keydown "$1"
+  sleep "$2"
+  xdotool keyup "$1"
+  sleep 0.6
+}
+key bracketleft 0.02   # a dit
+key bracketright 0.02  # a dah
+key bracketleft 0.25   # a held dit: dits at 0, 100 and 200 ms
+sleep 0.5
+
+if [ -n "$shot" ]; then
+  "$grab" "$shot" "$X" "$Y" "$WIDTH" "$HEIGHT" || fail "no screenshot"
+fi
+
+# File, Exit.
+xdotool key alt+f
+sleep 0.3
+xdotool key x
+for _ in $(seq 100); do kill -0 "$rig_pid" 2>/dev/null || break; sleep 0.05; done
+kill -0 "$rig_pid" 2>/dev/null && fail "the program did not quit from File, Exit"
+wait "$rig_pid" || fail "the program exited with an error"
+rig_pid=""
+
+wav=$(ls "$work"/keyed-*.wav 2>/dev/null | head -1)
+[ -n "$wav" ] || fail "no recording: the driver choice did not take"
+"$marks_tool" "$wav" >"$work/marks" || fail "cannot read $wav"
+lengths=$(grep -v '^#' "$work/marks" | awk '{printf "%d ", $2 + 0.5}')
+echo "marks (ms): $lengths"
+# Five marks: 50, 150, 50, 50, 50 ms, each within 3 ms.
+want=(50 150 50 50 50)
+got=($lengths)
+[ ${#got[@]} -eq ${#want[@]} ] || fail "expected ${#want[@]} marks, got ${#got[@]}: $lengths"
+for i in "${!want[@]}"; do
+  d=$((got[i] - want[i]))
+  [ ${d#-} -le 3 ] || fail "mark $i is ${got[i]} ms, not ${want[i]}"
+done
+echo "x11 road: ok"
