@@ -1,6 +1,5 @@
 #include "core/StatusChannel.h"
 
-#include <cassert>
 #include <cstdio>
 #include <cstring>
 
@@ -19,37 +18,21 @@ void CopyStatusText(char* Out, std::size_t Size, std::string_view Text) {
   Out[n] = '\0';
 }
 
-TStatusChannel::TStatusChannel(IClock* Clock) : FClock(Clock ? Clock : &SystemClock()) {
-  for (uint32_t i = 0; i < kCapacity; ++i)
-    FCells[i].Sequence.store(i, std::memory_order_relaxed);
-}
+TStatusChannel::TStatusChannel(IClock* Clock) : FClock(Clock ? Clock : &SystemClock()) {}
 
 bool TStatusChannel::Post(TStatusSource Source, TStatusSeverity Severity, int32_t Code,
                           std::string_view Text) {
-  uint64_t pos = FEnqueue.load(std::memory_order_relaxed);
-  TCell* cell;
-  for (;;) {
-    cell = &FCells[pos % kCapacity];
-    const uint64_t seq = cell->Sequence.load(std::memory_order_acquire);
-    const int64_t diff = static_cast<int64_t>(seq) - static_cast<int64_t>(pos);
-    if (diff == 0) {
-      if (FEnqueue.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) break;
-    } else if (diff < 0) {
-      FDropped.fetch_add(1, std::memory_order_relaxed);
-      return false;
-    } else {
-      pos = FEnqueue.load(std::memory_order_relaxed);
-    }
-  }
-  TStatusRecord& r = cell->Record;
-  r.Source = Source;
-  r.Severity = Severity;
-  r.Code = Code;
-  r.Time = FClock.load(std::memory_order_relaxed)->QueryPerformanceCounter();
-  r.Number = pos + 1;
-  CopyStatusText(r.Text, sizeof r.Text, Text);
-  cell->Sequence.store(pos + 1, std::memory_order_release);
-  return true;
+  IClock* clock = FClock.load(std::memory_order_relaxed);
+  const bool posted = FQueue.Push([&](TStatusRecord& r, uint64_t Position) {
+    r.Source = Source;
+    r.Severity = Severity;
+    r.Code = Code;
+    r.Time = clock->QueryPerformanceCounter();
+    r.Number = Position + 1;
+    CopyStatusText(r.Text, sizeof r.Text, Text);
+  });
+  if (!posted) FDropped.fetch_add(1, std::memory_order_relaxed);
+  return posted;
 }
 
 bool TStatusChannel::PostF(TStatusSource Source, TStatusSeverity Severity, int32_t Code,
@@ -65,20 +48,7 @@ bool TStatusChannel::PostF(TStatusSource Source, TStatusSeverity Severity, int32
 }
 
 bool TStatusChannel::Read(TStatusRecord& Record) {
-  [[maybe_unused]] const int readers = FReaders.fetch_add(1, std::memory_order_acquire);
-  assert(readers == 0 && "TStatusChannel has one reader at a time");
-  bool got = false;
-  uint64_t pos = FDequeue.load(std::memory_order_relaxed);
-  TCell& cell = FCells[pos % kCapacity];
-  const uint64_t seq = cell.Sequence.load(std::memory_order_acquire);
-  if (seq == pos + 1) {
-    Record = cell.Record;
-    FDequeue.store(pos + 1, std::memory_order_relaxed);
-    cell.Sequence.store(pos + kCapacity, std::memory_order_release);
-    got = true;
-  }
-  FReaders.fetch_sub(1, std::memory_order_release);
-  return got;
+  return FQueue.Pop(Record);
 }
 
 void TStatusChannel::Drain() {
@@ -89,8 +59,7 @@ void TStatusChannel::Drain() {
 }
 
 bool TStatusChannel::HasRecords() const {
-  const uint64_t pos = FDequeue.load(std::memory_order_relaxed);
-  return FCells[pos % kCapacity].Sequence.load(std::memory_order_acquire) == pos + 1;
+  return FQueue.NotEmpty();
 }
 
 TStatusChannel& StatusChannel() {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/BoundedQueue.h"
 #include "core/Timing.h"
 
 namespace core {
@@ -63,18 +64,9 @@ class TStatusChannel {
   void SetClock(IClock* Clock) { FClock.store(Clock ? Clock : &SystemClock()); }
 
  private:
-  struct alignas(64) TCell {
-    std::atomic<uint64_t> Sequence{0};
-    TStatusRecord Record;
-  };
-
-  TCell FCells[kCapacity];
-  alignas(64) std::atomic<uint64_t> FEnqueue{0};
-  alignas(64) std::atomic<uint64_t> FDequeue{0};
+  TMpscQueue<TStatusRecord> FQueue{kCapacity};
   alignas(64) std::atomic<uint64_t> FDropped{0};
-  std::atomic<uint64_t> FNumber{0};
   std::atomic<IClock*> FClock;
-  std::atomic<int> FReaders{0};  // checks the single-consumer rule in debug builds
 };
 
 // The process-wide channel the components post to.
