@@ -1,10 +1,8 @@
 #include "core/Trace.h"
 
-#include "core/Timing.h"
-
 namespace core {
 
-TTrace::TTrace() = default;
+TTrace::TTrace() : FClock(&SystemClock()) {}
 
 TTrace& TTrace::Instance() {
   static TTrace* trace = new TTrace;  // threads may outlive statics
@@ -13,7 +11,7 @@ TTrace& TTrace::Instance() {
 
 void TTrace::Post(TTraceSource Source, TTraceEvent Event, int32_t Value, int32_t Value2,
                   int64_t Position) {
-  const int64_t now = SystemClock().QueryPerformanceCounter();
+  const int64_t now = Clock().QueryPerformanceCounter();
   const bool posted = FOther.Push([&](TTraceRecord& r, uint64_t) {
     r.Time = now;
     r.Position = Position;

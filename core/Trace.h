@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/BoundedQueue.h"
+#include "core/Timing.h"
 
 namespace core {
 
@@ -42,6 +43,11 @@ class TTrace {
   TTrace();
   static TTrace& Instance();
 
+  // The clock that stamps Post's records (nullptr: the system clock); the
+  // audio side stamps with the same clock, given to it.
+  void SetClock(IClock* Clock) { FClock.store(Clock ? Clock : &SystemClock()); }
+  IClock& Clock() const { return *FClock.load(std::memory_order_relaxed); }
+
   bool Enabled() const { return FEnabled.load(std::memory_order_relaxed); }
   void SetEnabled(bool Value) { FEnabled.store(Value, std::memory_order_relaxed); }
 
@@ -66,6 +72,7 @@ class TTrace {
 
  private:
   std::atomic<bool> FEnabled{false};
+  std::atomic<IClock*> FClock;
   TSpscQueue<TTraceRecord> FAudio{kAudioCapacity};
   TMpscQueue<TTraceRecord> FOther{kOtherCapacity};
   std::atomic<uint64_t> FDropped{0};

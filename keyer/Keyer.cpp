@@ -1,9 +1,12 @@
 #include "keyer/Keyer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <numbers>
+
+#include "core/Trace.h"
 
 namespace keyer {
 
@@ -37,12 +40,14 @@ void TKeyerEngine::SelectInitialMode() {
 
 void TKeyerEngine::SerialPort1CTSEvent(core::TObject*) {
   FDahPressed = !S.Lines.CTSState();
+  core::TracePost(core::tsKeyer, core::teHandler, 0, FDahPressed);
   S.View.SetCheckBox5(FDahPressed);
   if (FDahPressed) FDahMemory = true;
 }
 
 void TKeyerEngine::SerialPort1DSREvent(core::TObject*) {
   FDitPressed = !S.Lines.DSRState();
+  core::TracePost(core::tsKeyer, core::teHandler, 1, FDitPressed);
   S.View.SetCheckBox6(FDitPressed);
   if (FDitPressed) FDitMemory = true;
 }
@@ -176,7 +181,9 @@ void TKeyerEngine::WaitHalfDit() {
 }
 
 bool TKeyerEngine::QueueElement(int32_t MarkSamples, int32_t SpaceSamples) {
-  return FQueue.Push(MarkSamples, SpaceSamples);
+  if (!FQueue.Push(MarkSamples, SpaceSamples)) return false;
+  core::TracePost(core::tsKeyer, core::teQueued, MarkSamples, SpaceSamples);
+  return true;
 }
 
 void TKeyerEngine::ASIOHost1BufferSwitch(core::TObject*, const dsp::TArrayOfSingleArray&,
@@ -213,6 +220,11 @@ void TKeyerEngine::ASIOHost1BufferSwitch(core::TObject*, const dsp::TArrayOfSing
   // 32-bit value as the oscillator expects.
   uint32_t count = static_cast<uint32_t>(FSampleCount.load(std::memory_order_relaxed));
   float envelope = FEnvelope.load(std::memory_order_relaxed);
+  core::TTrace& trace = core::TTrace::Instance();
+  const bool tracing = trace.Enabled();
+  const int64_t first = FTracePosition;
+  if (tracing)
+    trace.Audio(core::teBuffer, first, static_cast<int32_t>(n), S.Clock.QueryPerformanceCounter());
   for (uint32_t i = 0; i < n; ++i) {
     ++count;
     // The tone is read for every sample: a new one sounds from the next.
@@ -226,6 +238,18 @@ void TKeyerEngine::ASIOHost1BufferSwitch(core::TObject*, const dsp::TArrayOfSing
     const float v = s * envelope;
     if (i < len0) out0[i] = v;
     if (i < len1) out1[i] = v;
+    if (tracing) {
+      const int64_t at = first + i;
+      if (keyDown != FTraceKey) {
+        FTraceKey = keyDown;
+        trace.Audio(keyDown ? core::teKeyDown : core::teKeyUp, at, static_cast<int32_t>(i));
+      }
+      FTracePeak = std::max(FTracePeak, std::fabs(envelope));
+      if ((at & (kTraceEnvelopeEvery - 1)) == kTraceEnvelopeEvery - 1) {
+        trace.Audio(core::teEnvelope, at, static_cast<int32_t>(FTracePeak * 1e6f));
+        FTracePeak = 0;
+      }
+    }
     if (straight) continue;
 
     TKeyElement* head = FQueue.Head();
@@ -244,6 +268,7 @@ void TKeyerEngine::ASIOHost1BufferSwitch(core::TObject*, const dsp::TArrayOfSing
   }
   FSampleCount.store(static_cast<int32_t>(count), std::memory_order_relaxed);
   FEnvelope.store(envelope, std::memory_order_relaxed);
+  FTracePosition = first + n;
 }
 
 }  // namespace keyer

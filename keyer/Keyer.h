@@ -125,6 +125,9 @@ class TKeyerEngine {
   // Queued element i (0 = head), as seen while no buffer fill runs.
   TKeyElement QueuedElement(int32_t Index) const { return FQueue.Peek(Index); }
 
+  // Samples filled since the engine was made (the trace's sample index).
+  int64_t TracePosition() const { return FTracePosition; }
+
   // The key level fed to the envelope filter while the key is down.
   static constexpr core::Extended kKeyLevel = 0.7L;
 
@@ -152,6 +155,13 @@ class TKeyerEngine {
   std::atomic<int32_t> FTone{700};
   std::atomic<float> FEnvelope{0.0f};
   std::atomic<int32_t> FSampleCount{0};  // audio thread writes
+
+  // Audio thread only: the trace's sample count (never wraps), the key as
+  // last traced, and the envelope's peak since the last envelope record.
+  static constexpr int64_t kTraceEnvelopeEvery = 32;
+  int64_t FTracePosition = 0;
+  bool FTraceKey = false;
+  float FTracePeak = 0;
 };
 
 // The speed label's text.

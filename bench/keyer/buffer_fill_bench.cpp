@@ -3,10 +3,14 @@
 // the share of one core that real time needs.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <numbers>
+#include <thread>
+#include <vector>
 
+#include "core/Trace.h"
 #include "dsp/dspIIRFilters.h"
 #include "keyer/Envelope.h"
 #include "keyer/Keyer.h"
@@ -92,6 +96,54 @@ void BM_BufferFill(benchmark::State& state) {
   state.counters["core_share_pct"] = fillNs * 48000.0 * 1e-9 * 100.0;
 }
 BENCHMARK(BM_BufferFill)->ArgNames({"key_down", "buffer"})->ArgsProduct({{0, 1}, {64, 256}});
+
+// The trace's cost on the audio side: the fill with tracing on (a reader
+// draining every 5 ms on another thread, as the window does) against the
+// fill alone, alternating in slices so both see the same machine. Keyed
+// dits of 100 samples make key records as well as envelope records.
+double FillNs(keyer::TKeyerEngine& Engine, dsp::TArrayOfSingleArray& Out, int Buffers) {
+  dsp::TArrayOfSingleArray in;
+  const auto start = std::chrono::steady_clock::now();
+  for (int b = 0; b < Buffers; ++b) {
+    if (Engine.ElementCount() < 4) Engine.QueueElement(100, 100);
+    Engine.ASIOHost1BufferSwitch(nullptr, in, Out);
+    benchmark::DoNotOptimize(Out[0].data());
+  }
+  return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+}
+
+void BM_TraceCost(benchmark::State& state) {
+  TBenchServices services;
+  services.Size = static_cast<uint32_t>(state.range(0));
+  keyer::TKeyerEngine engine(services.Services());
+  dsp::TArrayOfSingleArray out(2, dsp::TSingleArray(services.Size));
+  core::TTrace& trace = core::TTrace::Instance();
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    std::vector<core::TTraceRecord> audio, other;
+    while (!stop.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      audio.clear();
+      other.clear();
+      trace.Drain(audio, other);
+    }
+  });
+  double plain = 0, traced = 0;
+  for (auto _ : state) {
+    trace.SetEnabled(false);
+    plain += FillNs(engine, out, 200);
+    trace.SetEnabled(true);
+    traced += FillNs(engine, out, 200);
+  }
+  trace.SetEnabled(false);
+  stop = true;
+  reader.join();
+  state.counters["dropped"] = static_cast<double>(trace.TakeDropped());
+  state.counters["traced_ns_per_buffer"] =
+      traced / (200.0 * static_cast<double>(state.iterations()));
+  state.counters["ratio_vs_fill"] = traced / plain;
+}
+BENCHMARK(BM_TraceCost)->ArgName("buffer")->Arg(64)->Arg(256)->MinTime(2.0);
 
 }  // namespace
 
