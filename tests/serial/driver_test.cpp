@@ -8,9 +8,10 @@
 #include <fstream>
 #include <string>
 
-#include "serial/LinuxPort.h"
+#include "FaultyPort.h"
 #include "serial/SerialDevices.h"
 #include "serial/SimulatedPort.h"
+#include "serial/linux/LinuxPort.h"
 
 namespace serial {
 namespace {
@@ -61,7 +62,7 @@ class SimulatedDriverTest : public ::testing::Test {
     return Driver.WaitForSingleObject(Record.hEvent, 0) == WAIT_OBJECT_0;
   }
 
-  TSimulatedPortDriver Driver;
+  TFaultyPortDriver Driver;
   TSimulatedPort& Sim;
   THandle Port = INVALID_HANDLE_VALUE;
   TOverlapped Wait;
@@ -268,7 +269,7 @@ TEST_F(TempTree, ConsoleDevicesAreRecognisedFromTheActiveList) {
   EXPECT_FALSE(driver.IsConsole(Root + "/dev/ttyS2"));
   EXPECT_TRUE(driver.IsConsole("/dev/console"));
   EXPECT_EQ(driver.CreateFile(Root + "/dev/ttyS1"), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(driver.GetLastError(), static_cast<uint32_t>(EBUSY));
+  EXPECT_EQ(driver.GetLastError(), ERROR_PORT_IS_CONSOLE);
 }
 
 TEST_F(TempTree, DeviceListHasLinksThenUnlinkedUsbThenRealUarts) {

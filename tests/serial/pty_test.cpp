@@ -8,12 +8,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
 #include "core/Timing.h"
-#include "serial/LinuxPort.h"
 #include "serial/SerialPort.h"
+#include "serial/linux/LinuxPort.h"
 #include "tests/serial/SerialTestSupport.h"
 
 namespace serial {
@@ -21,9 +22,19 @@ namespace {
 
 using test::PumpUntil;
 
+// A lock directory of the test's own, so that no lock file lands in the system's.
+struct TLockDir {
+  TLockDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "serial-lock-XXXXXX").string();
+    Path = mkdtemp(pattern.data());
+  }
+  ~TLockDir() { std::filesystem::remove_all(Path); }
+  std::string Path;
+};
+
 class PtyTest : public ::testing::Test {
  protected:
-  PtyTest() : Driver("/nonexistent-sysfs") {
+  PtyTest() : Driver(TDevicePlaces{"/nonexistent-sysfs", Locks.Path}) {
     int slave = -1;
     char name[256] = {};
     if (openpty(&Master, &slave, name, nullptr, nullptr) == 0) {
@@ -76,6 +87,7 @@ class PtyTest : public ::testing::Test {
                                                                    : Driver.GetLastError();
   }
 
+  TLockDir Locks;
   TLinuxPortDriver Driver;
   int Master = -1;
   std::string Path;
@@ -116,7 +128,12 @@ TEST_F(PtyTest, SettingsRoundTripAndImpossibleOnesAreRefused) {
   EXPECT_EQ(back.XonLim, 1351);
   EXPECT_EQ(back.EvtChar, '\n');
 
-  dcb.BaudRate = 12345;
+  // Rates outside the kernel's table go through its arbitrary-rate interface.
+  dcb.BaudRate = 14400;
+  ASSERT_TRUE(Driver.SetCommState(Port, dcb));
+  ASSERT_TRUE(Driver.GetCommState(Port, back));
+  EXPECT_EQ(back.BaudRate, 14400u);
+  dcb.BaudRate = 0;
   EXPECT_FALSE(Driver.SetCommState(Port, dcb));
   EXPECT_EQ(Driver.GetLastError(), ERROR_INVALID_PARAMETER);
   dcb.BaudRate = 9600;
