@@ -697,6 +697,47 @@ TEST_F(SerialPortTest, OnlyTheReadPendingReportsPlace9912) {
   Driver.ClearFailures();
 }
 
+TEST_F(SerialPortTest, NoReceivedByteIsLostToAFailedWaitOrResultCall) {
+  Make();
+  Open();
+  Sim.SetReadsPend(true);
+  // A read pending in the driver outlives a failed wait on it.
+  Sim.Receive("before");
+  Port->SetReadRequest(true);
+  ASSERT_TRUE(PumpUntil([&] { return Sim.ReadPending() && Sim.WaitPending(); }));
+  Driver.InjectFailure(poWaitForMultipleObjects, 27);
+  ASSERT_TRUE(PumpUntil([&] { return Log.HasPlace(9911); }));
+  ASSERT_TRUE(Sim.CompleteRead());
+  ASSERT_TRUE(PumpUntil([&] { return Port->ClusterCount() == 1; }));
+  EXPECT_EQ(Port->TakeCluster()->Size(), 6u);
+
+  // A read that ended well keeps its bytes when the result call fails.
+  Sim.Receive("after!!");
+  Port->SetReadRequest(true);
+  ASSERT_TRUE(PumpUntil([&] { return Sim.ReadPending(); }));
+  Driver.InjectFailure(poGetOverlappedResult, 31);
+  ASSERT_TRUE(Sim.CompleteRead());
+  ASSERT_TRUE(PumpUntil([&] { return Port->ClusterCount() == 1; }));
+  auto cluster = Port->TakeCluster();
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(cluster->Data()), cluster->Size()),
+            "after!!");
+  EXPECT_EQ(Log.CodeOf(9908, "Error getting Overlappedresult"), 31);
+}
+
+TEST_F(SerialPortTest, ACallThatKeepsFailingAtOnceDoesNotSpinTheWorker) {
+  Make();
+  Open();
+  Driver.InjectFailure(poWaitCommEvent, 31, -1);
+  Sim.SetCTS(true);  // ends the outstanding wait; every new one fails
+  ASSERT_TRUE(PumpUntil([&] { return Log.HasPlace(9907); }));
+  const uint64_t calls = Driver.Calls(poWaitCommEvent);
+  PumpFor(300);
+  // One attempt per 75 ms pass, not thousands.
+  EXPECT_LE(Driver.Calls(poWaitCommEvent) - calls, 8u);
+  Driver.ClearFailures();
+  ASSERT_TRUE(PumpUntil([&] { return Sim.WaitPending(); }));
+}
+
 // ------------------------------------------------------------ writing
 
 TEST_F(SerialPortTest, WritesCompleteOrReportShortTimedOutAndFailedEnds) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/Timing.h"
 #include "serial/SerialPort.h"
@@ -214,6 +215,47 @@ TEST_F(PtyTest, PendingReadsCompleteOnDataTimeOutOrAreCancelled) {
   Port = INVALID_HANDLE_VALUE;
   EXPECT_EQ(Result(Read, &got), ERROR_OPERATION_ABORTED);
   EXPECT_EQ(Result(Wait, &got), ERROR_OPERATION_ABORTED);
+}
+
+TEST_F(PtyTest, HugeReadTimeOutsSaturateInsteadOfExpiringAtOnce) {
+  Open();
+  TCommTimeouts timeouts;
+  timeouts.ReadTotalTimeoutMultiplier = 0xFFFFFFFE;
+  timeouts.ReadTotalTimeoutConstant = 0xFFFFFFFE;
+  ASSERT_TRUE(Driver.SetCommTimeouts(Port, timeouts));
+  std::vector<char> buffer(65536);
+  uint32_t got = 0;
+  ASSERT_FALSE(Driver.ReadFile(Port, buffer.data(), 65536, &got, &Read));
+  ASSERT_EQ(Driver.GetLastError(), ERROR_IO_PENDING);
+  EXPECT_EQ(Driver.WaitForSingleObject(Read.hEvent, 100), WAIT_TIMEOUT);
+  EXPECT_EQ(Result(Read, &got), ERROR_IO_INCOMPLETE);
+}
+
+TEST_F(PtyTest, AHangUpEndsWhatIsPendingAndIsNotPolledAgain) {
+  Open();
+  ASSERT_TRUE(Driver.SetCommMask(Port, EV_ALL));
+  uint32_t mask = 0;
+  ASSERT_FALSE(Driver.WaitCommEvent(Port, &mask, &Wait));
+  char buffer[4];
+  uint32_t got = 0;
+  ASSERT_FALSE(Driver.ReadFile(Port, buffer, 4, &got, &Read));
+  ::close(Master);
+  Master = -1;
+  ASSERT_EQ(Driver.WaitForSingleObject(Read.hEvent, 3000), WAIT_OBJECT_0);
+  EXPECT_EQ(Result(Read, &got), ERROR_DEVICE_NOT_CONNECTED);
+  ASSERT_EQ(Driver.WaitForSingleObject(Wait.hEvent, 3000), WAIT_OBJECT_0);
+  EXPECT_EQ(Result(Wait, &got), ERROR_DEVICE_NOT_CONNECTED);
+  uint32_t errors = 0;
+  TComStat stat;
+  EXPECT_FALSE(Driver.ClearCommError(Port, &errors, &stat));
+  EXPECT_EQ(Driver.GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_FALSE(Driver.WaitCommEvent(Port, &mask, &Wait));
+  EXPECT_EQ(Driver.GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+  // Closing still works and lowers nothing with a report.
+  EXPECT_TRUE(Driver.EscapeCommFunction(Port, CLRDTR));
+  EXPECT_TRUE(Driver.PurgeComm(Port, 15));
+  EXPECT_TRUE(Driver.CloseHandle(Port));
+  Port = INVALID_HANDLE_VALUE;
 }
 
 TEST_F(PtyTest, ModemCallsFailOnAPtyButBreakAndPurgeWork) {
