@@ -8,6 +8,7 @@
 // the TOverlapped record and signalling its event.
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace serial {
@@ -220,7 +221,10 @@ class IPortDriver {
   virtual uint32_t GetLastError() = 0;
 };
 
-// The process-wide port driver for real devices (the Linux driver).
+// The process-wide port driver for real devices (the platform's back end).
 IPortDriver& DefaultPortDriver();
+// A driver of its own for real devices, from the platform's back end, for
+// an owner that keeps it (the window).
+std::unique_ptr<IPortDriver> CreateDevicePortDriver();
 
 }  // namespace serial

@@ -138,6 +138,12 @@ bool OpenDevice(TLinuxSystem& System, const std::string& Path, const TDevicePlac
     Error = ERROR_PORT_IS_CONSOLE;
     return false;
   }
+  // A name with no device behind it takes no lock.
+  struct stat node {};
+  if (::stat(Path.c_str(), &node) != 0) {
+    Error = static_cast<uint32_t>(errno);
+    return false;
+  }
   std::string lockFile;
   if (!TakeLockFile(System, LockFilePath(Path, Places.LockDir), lockFile)) {
     Error = ERROR_PORT_LOCKED;
@@ -148,7 +154,8 @@ bool OpenDevice(TLinuxSystem& System, const std::string& Path, const TDevicePlac
   };
   const int fd = System.Open(Path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    Error = static_cast<uint32_t>(errno);
+    // The kernel answers EIO for a ttyS node with no UART behind it.
+    Error = errno == EIO ? ENXIO : static_cast<uint32_t>(errno);
     dropLock();
     return false;
   }

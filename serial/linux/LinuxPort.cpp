@@ -581,6 +581,10 @@ bool TLinuxPortDriver::GetCommProperties(THandle Port, TCommProp& Properties) {
 
 #undef RIG_LINUX_PORT
 
+std::unique_ptr<IPortDriver> CreateDevicePortDriver() {
+  return std::make_unique<TLinuxPortDriver>();
+}
+
 IPortDriver& DefaultPortDriver() {
   static TLinuxPortDriver* driver = new TLinuxPortDriver;  // outlives every component
   return *driver;

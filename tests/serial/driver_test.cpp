@@ -305,6 +305,13 @@ TEST_F(TempTree, DeviceListHasLinksThenUnlinkedUsbThenRealUarts) {
   EXPECT_TRUE(ListSerialDevices(Root + "/nothing", Root + "/nothing").empty());
 }
 
+TEST(LinuxPortDriver, TheBackEndMakesDriversOfItsOwn) {
+  auto driver = CreateDevicePortDriver();
+  ASSERT_NE(driver, nullptr);
+  EXPECT_EQ(driver->CreateFile("\\\\.\\/nonexistent-device"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(driver->GetLastError(), static_cast<uint32_t>(ENOENT));
+}
+
 TEST_F(TempTree, PortErrorsReadAsWordsTheOperatorCanActOn) {
   EXPECT_EQ(DescribePortError("COM3", ENOENT), "COM3: cannot open: no such device");
   EXPECT_EQ(DescribePortError("\\\\.\\COM3", ENXIO), "COM3: cannot open: no such device");
