@@ -8,6 +8,7 @@
 // the TOverlapped record and signalling its event.
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace serial {
@@ -28,6 +29,15 @@ inline constexpr uint32_t ERROR_ALREADY_EXISTS = 183;
 inline constexpr uint32_t ERROR_OPERATION_ABORTED = 995;
 inline constexpr uint32_t ERROR_IO_INCOMPLETE = 996;
 inline constexpr uint32_t ERROR_IO_PENDING = 997;
+// The device behind an open port hung up or was unplugged.
+inline constexpr uint32_t ERROR_DEVICE_NOT_CONNECTED = 1167;
+
+// Codes of this system's own (the application-defined range), the same on
+// every platform, for failures the window tells apart from the rest.
+// The port is the machine's system console: it is never opened.
+inline constexpr uint32_t ERROR_PORT_IS_CONSOLE = 0x20000001;
+// Another process holds the port's lock file.
+inline constexpr uint32_t ERROR_PORT_LOCKED = 0x20000002;
 
 // Wait results.
 inline constexpr uint32_t WAIT_OBJECT_0 = 0;
@@ -128,6 +138,17 @@ struct TComStat {
   uint32_t cbOutQue = 0;
 };
 
+// Provider capabilities of GetCommProperties (the lines the device can serve).
+inline constexpr uint32_t PCF_DTRDSR = 0x0001;
+inline constexpr uint32_t PCF_RTSCTS = 0x0002;
+inline constexpr uint32_t PCF_RLSD = 0x0004;
+
+// The part of the COMMPROP record the component reads.
+struct TCommProp {
+  uint32_t ProvCapabilities = 0;
+  uint32_t MaxBaud = 0;
+};
+
 // Status stored in TOverlapped::Internal while an operation runs. A finished
 // operation stores ERROR_SUCCESS or its error code there, and its byte count
 // in InternalHigh, before its event is signalled.
@@ -175,6 +196,9 @@ class IPortDriver {
   virtual bool SetCommBreak(THandle Port) = 0;
   virtual bool ClearCommBreak(THandle Port) = 0;
   virtual bool PurgeComm(THandle Port, uint32_t Flags) = 0;
+  // What the device behind an open port can do; a device that cannot
+  // report CTS leaves PCF_RTSCTS out.
+  virtual bool GetCommProperties(THandle Port, TCommProp& Properties) = 0;
 
   // Manual-reset events for the overlapped records. CreateEvent answers 0
   // on failure; a successful call leaves ERROR_ALREADY_EXISTS in
@@ -197,7 +221,10 @@ class IPortDriver {
   virtual uint32_t GetLastError() = 0;
 };
 
-// The process-wide port driver for real devices (the Linux driver).
+// The process-wide port driver for real devices (the platform's back end).
 IPortDriver& DefaultPortDriver();
+// A driver of its own for real devices, from the platform's back end, for
+// an owner that keeps it (the window).
+std::unique_ptr<IPortDriver> CreateDevicePortDriver();
 
 }  // namespace serial

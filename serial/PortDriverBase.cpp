@@ -147,20 +147,89 @@ void TPortDriverBase::CompleteOverlapped(TOverlapped* Overlapped, uint32_t Statu
   TEventTable::Instance().Set(Overlapped->hEvent);
 }
 
-bool TPortDriverBase::StartWait(uint32_t& EventsSeen, uint32_t*& WaitMask,
-                                TOverlapped*& WaitOverlapped, uint32_t* Mask,
-                                TOverlapped* Overlapped) {
+void TPendingOps::Raise(uint32_t Events) {
+  const uint32_t seen = Events & Mask;
+  if (seen == 0) return;
+  EventsSeen |= seen;
+  if (WaitOverlapped == nullptr) return;
+  *WaitMask = EventsSeen;
+  EventsSeen = 0;
+  TOverlapped* record = WaitOverlapped;
+  WaitOverlapped = nullptr;
+  WaitMask = nullptr;
+  TPortDriverBase::CompleteOverlapped(record, ERROR_SUCCESS, 0);
+}
+
+void TPendingOps::SetMask(uint32_t NewMask) {
+  Mask = NewMask;
+  EventsSeen = 0;
+  EndWait(ERROR_SUCCESS);
+}
+
+bool TPendingOps::StartWait(uint32_t* MaskOut, TOverlapped* Overlapped) {
   if (EventsSeen != 0) {
-    *Mask = EventsSeen;
+    *MaskOut = EventsSeen;
     EventsSeen = 0;
-    CompleteOverlapped(Overlapped, ERROR_SUCCESS, 0);
+    TPortDriverBase::CompleteOverlapped(Overlapped, ERROR_SUCCESS, 0);
     SetLastError(ERROR_SUCCESS);
     return true;
   }
-  BeginOverlapped(Overlapped);
-  WaitMask = Mask;
+  // With mask 0 the wait stays pending until the mask changes or the port closes.
+  TPortDriverBase::BeginOverlapped(Overlapped);
+  WaitMask = MaskOut;
   WaitOverlapped = Overlapped;
-  return Fail(ERROR_IO_PENDING);
+  SetLastError(ERROR_IO_PENDING);
+  return false;
+}
+
+void TPendingOps::EndWait(uint32_t Status) {
+  if (WaitOverlapped == nullptr) return;
+  *WaitMask = 0;
+  TOverlapped* record = WaitOverlapped;
+  WaitOverlapped = nullptr;
+  WaitMask = nullptr;
+  TPortDriverBase::CompleteOverlapped(record, Status, 0);
+}
+
+void TPendingOps::BeginRead(void* Buffer, uint32_t Count, uint32_t Done, TOverlapped* Overlapped) {
+  TPortDriverBase::BeginOverlapped(Overlapped);
+  ReadBuffer = static_cast<uint8_t*>(Buffer);
+  ReadCount = Count;
+  ReadDone = Done;
+  ReadOverlapped = Overlapped;
+}
+
+void TPendingOps::EndRead(uint32_t Status) {
+  if (ReadOverlapped == nullptr) return;
+  TOverlapped* record = ReadOverlapped;
+  ReadOverlapped = nullptr;
+  ReadBuffer = nullptr;
+  TPortDriverBase::CompleteOverlapped(record, Status, ReadDone);
+}
+
+void TPendingOps::BeginWrite(const void* Buffer, uint32_t Count, TOverlapped* Overlapped) {
+  TPortDriverBase::BeginOverlapped(Overlapped);
+  WriteData.assign(static_cast<const char*>(Buffer), Count);
+  WriteDone = 0;
+  WriteOverlapped = Overlapped;
+}
+
+void TPendingOps::EndWrite(uint32_t Status) {
+  if (WriteOverlapped == nullptr) return;
+  TOverlapped* record = WriteOverlapped;
+  WriteOverlapped = nullptr;
+  WriteData.clear();
+  TPortDriverBase::CompleteOverlapped(record, Status, WriteDone);
+}
+
+void TPendingOps::Abort(uint32_t PurgeFlags) {
+  if (PurgeFlags & PURGE_RXABORT) EndRead(ERROR_OPERATION_ABORTED);
+  if (PurgeFlags & PURGE_TXABORT) EndWrite(ERROR_OPERATION_ABORTED);
+}
+
+void TPendingOps::AbortAll() {
+  Abort(PURGE_RXABORT | PURGE_TXABORT);
+  EndWait(ERROR_OPERATION_ABORTED);
 }
 
 }  // namespace serial

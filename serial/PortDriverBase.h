@@ -1,11 +1,13 @@
 #pragma once
 // What every port driver shares: process-wide manual-reset events (like the
 // system's event objects, so any driver or thread can signal the event of
-// any overlapped record), the per-thread last error, and the overlapped
-// result that only reads the record.
+// any overlapped record), the per-thread last error, the overlapped result
+// that only reads the record, and the bookkeeping of a port's pending wait,
+// read and write.
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "serial/PortDriver.h"
@@ -36,6 +38,43 @@ class TEventTable {
   THandle FNext = 0x100;
 };
 
+// The operations pending on one open port and the events it has seen. The
+// driver guards it with a lock of its own and calls every member with that
+// lock held; completing an operation stores its outcome in the record and
+// signals the record's event.
+struct TPendingOps {
+  uint32_t Mask = 0;        // the events a wait reports (SetCommMask)
+  uint32_t EventsSeen = 0;  // seen since the last wait returned them
+  uint32_t* WaitMask = nullptr;
+  TOverlapped* WaitOverlapped = nullptr;
+  uint8_t* ReadBuffer = nullptr;
+  uint32_t ReadCount = 0;
+  uint32_t ReadDone = 0;
+  TOverlapped* ReadOverlapped = nullptr;
+  std::string WriteData;
+  uint32_t WriteDone = 0;
+  TOverlapped* WriteOverlapped = nullptr;
+
+  // Records the enabled ones among Events; completes a pending wait with them.
+  void Raise(uint32_t Events);
+  // A new mask: the seen events are forgotten and a pending wait ends with 0.
+  void SetMask(uint32_t NewMask);
+  // WaitCommEvent: completes at once with the events seen since the last
+  // wait, or leaves the wait pending.
+  bool StartWait(uint32_t* Mask, TOverlapped* Overlapped);
+  // Ends a pending wait with Status and an empty mask.
+  void EndWait(uint32_t Status);
+  void BeginRead(void* Buffer, uint32_t Count, uint32_t Done, TOverlapped* Overlapped);
+  // Ends the pending read with its bytes so far.
+  void EndRead(uint32_t Status);
+  void BeginWrite(const void* Buffer, uint32_t Count, TOverlapped* Overlapped);
+  void EndWrite(uint32_t Status);
+  // PurgeComm's abort flags: ends the read, the write or both with ERROR_OPERATION_ABORTED.
+  void Abort(uint32_t PurgeFlags);
+  // Closing: everything pending ends with ERROR_OPERATION_ABORTED.
+  void AbortAll();
+};
+
 class TPortDriverBase : public IPortDriver {
  public:
   bool GetOverlappedResult(THandle Port, TOverlapped* Overlapped, uint32_t* Transferred,
@@ -59,11 +98,6 @@ class TPortDriverBase : public IPortDriver {
   static void CompleteOverlapped(TOverlapped* Overlapped, uint32_t Status, uint32_t Bytes);
 
  protected:
-  // WaitCommEvent on a port that has seen EventsSeen since its last wait:
-  // completes at once with those events, or leaves the wait pending in
-  // WaitMask/WaitOverlapped for the port to complete later.
-  static bool StartWait(uint32_t& EventsSeen, uint32_t*& WaitMask, TOverlapped*& WaitOverlapped,
-                        uint32_t* Mask, TOverlapped* Overlapped);
   static bool Fail(uint32_t Code) {
     SetLastError(Code);
     return false;

@@ -5,9 +5,11 @@
 // worker thread that waits for communication events and hands them to the
 // main thread. Every failure and progress step goes to OnProcessError.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,22 +51,123 @@ class TSerialCluster : public core::TObject {
   uint32_t FError;
 };
 
+// The events the worker raises, one per published event.
+enum TPortEventKind {
+  pekBreak,
+  pekCTS,
+  pekDSR,
+  pekLineError,
+  pekRing,
+  pekRI,
+  pekRLSD,
+  pekRxChar,
+  pekRxEventChar,
+  pekTxQueueEmpty,
+  pekComm,
+  pekCommStat,
+  pekRxCluster,
+  pekWriteDone,
+  pekCount
+};
+
+// Where the worker's events and reports go on the main thread.
+class IPortSink {
+ public:
+  virtual ~IPortSink() = default;
+  // Any thread: whether a handler is assigned (events are assigned while
+  // the port is closed).
+  virtual bool Assigned(TPortEventKind Kind) const = 0;
+  // Main thread.
+  virtual void Raise(TPortEventKind Kind) = 0;
+  virtual void ProcessError(uint32_t Place, uint32_t Code, uint8_t Noise,
+                            const std::string& Msg) = 0;
+};
+
+// What a TSerialPort and its worker thread share. The component writes the
+// settings and requests, the worker the line, status and event values; the
+// three overlapped records and the cluster list belong to both. Lock and
+// Changed carry the hand-offs and the waits for the worker: whoever changes
+// Active, Destroying or ThreadIsRunning does so with Lock held and notifies.
+struct TPortShared {
+  TPortShared(IPortDriver& ADriver, core::IClock& AClock) : Driver(ADriver), Clock(AClock) {}
+
+  IPortDriver& Driver;
+  core::IClock& Clock;
+  // The component; cleared (on the main thread) once the worker has ended.
+  IPortSink* Sink = nullptr;
+  uint32_t PlatformId = 0xFFFFFFFF;
+
+  std::atomic<bool> Active{false};
+  std::atomic<uint32_t> ComHandle{INVALID_HANDLE_VALUE};
+  std::atomic<uint32_t> RTOCharDelayTime{1100};
+  std::atomic<uint16_t> RTOExtraDelayTime{250};
+  std::atomic<uint16_t> ClusterSize{3072};
+  std::atomic<uint32_t> WTOCharDelayTime{1100};
+  std::atomic<uint16_t> WTOExtraDelayTime{250};
+  std::atomic<bool> ReadRequest{false};
+  std::atomic<bool> ThreadQuietMode{false};
+  std::atomic<bool> Destroying{false};
+
+  std::atomic<bool> CTSState{false};
+  std::atomic<bool> DSRState{false};
+  std::atomic<bool> RLSDState{false};
+  std::atomic<bool> RingState{false};
+  std::atomic<bool> SendInProgress{false};
+  std::atomic<uint32_t> CommError{0};
+  std::atomic<uint8_t> CommStateFlags{0};
+  std::atomic<uint32_t> CommStateInQueue{0};
+  std::atomic<uint32_t> CommStateOutQueue{0};
+  std::atomic<uint32_t> ModemState{0};
+  std::atomic<uint32_t> CommEvent{0};
+  std::atomic<uint32_t> WrittenBytes{0};
+  std::atomic<bool> ThreadIsRunning{false};
+  std::atomic<bool> ThreadFinished{false};
+
+  TOverlapped WriteOverlapped;
+  TOverlapped ReadOverlapped;
+  TOverlapped WaitOverlapped;
+  std::atomic<uint32_t> SendRequestSize{0};
+  std::atomic<uint32_t> SendStartTick{0};
+
+  std::mutex ClusterLock;
+  std::list<std::unique_ptr<TSerialCluster>> ClusterList;
+
+  std::mutex Lock;
+  std::condition_variable Changed;
+
+  // Stores Value in Flag with Lock held and wakes every waiter.
+  void Set(std::atomic<bool>& Flag, bool Value) {
+    {
+      std::lock_guard<std::mutex> guard(Lock);
+      Flag.store(Value);
+    }
+    Changed.notify_all();
+  }
+};
+
 // The worker thread a TSerialPort owns for its whole life.
 class TWorkThread : public core::TThread {
  public:
-  explicit TWorkThread(TSerialPort& AOwner);
+  explicit TWorkThread(std::shared_ptr<TPortShared> Shared);
   ~TWorkThread() override;
-
-  TSerialPort& Owner() const { return FOwner; }
 
  protected:
   void Execute() override;
 
  private:
-  // Runs Method on the main thread unless the owner is in quiet mode.
-  void HandOff(const std::function<void()>& Method);
+  // Runs Method on the main thread and waits until it has run, unless the
+  // component is in quiet mode. Once the port is closing the worker waits
+  // no longer: an event still waiting is dropped, a report runs later.
+  void HandOff(std::function<void()> Method, bool IsEvent);
   void Report(uint32_t Place, uint32_t Code, uint8_t Noise, const char* Msg);
-  void RaiseEvent(const core::TNotifyEvent& Event);
+  // A report of a call that fails again and again: made once, and again
+  // only when the code changes or the call has succeeded in between.
+  void ReportRepeated(uint32_t Place, uint32_t Code, const char* Msg);
+  void Recovered(uint32_t Place, const char* Msg);
+  void RaiseEvent(TPortEventKind Kind);
+  void DeviceLost();
+  // A pass that has nothing to wait for waits out its bound instead.
+  void Pause(uint32_t Milliseconds);
   void PollStatus();
   void DispatchEvents(uint32_t Mask);
   void StartWait();
@@ -73,10 +176,12 @@ class TWorkThread : public core::TThread {
   void ReadDone();
   void MakeCluster(uint32_t Bytes);
   void CheckWrite();
+  void EndWrite(uint32_t Transferred);
   void SignalEvent(THandle Event);
   void ResetWriteEvent();
 
-  TSerialPort& FOwner;
+  const std::shared_ptr<TPortShared> FShared;
+  TPortShared& FPort;
   // Loop state.
   uint32_t FEventMask = 0;
   uint32_t FModemStatus = 0;
@@ -84,6 +189,10 @@ class TWorkThread : public core::TThread {
   TComStat FComStat;
   bool FReadPending = false;
   bool FWaitPending = false;
+  // The wait could not be started, or the device is gone: nothing to wait on.
+  bool FStalled = false;
+  bool FLost = false;
+  std::map<std::pair<uint32_t, const char*>, uint32_t> FRepeated;
   // Kept for the thread's life: a read the driver has not finished can
   // still write into it after the worker stopped waiting for it.
   std::vector<uint8_t> FReadBuffer;
@@ -93,7 +202,7 @@ class TWorkThread : public core::TThread {
   bool FFinished = false;
 };
 
-class TSerialPort : public core::TComponent {
+class TSerialPort : public core::TComponent, private IPortSink {
  public:
   // AOnProcessError, when given, is assigned before anything is created,
   // so that the reports of construction (places 1001, 1002) can be seen.
@@ -104,9 +213,9 @@ class TSerialPort : public core::TComponent {
   ~TSerialPort() override;
 
   // Published properties.
-  bool Active() const { return FActive.load(); }
+  bool Active() const { return FPort.Active.load(); }
   void SetActive(bool Value);
-  uint32_t ComHandle() const { return FComHandle.load(); }
+  uint32_t ComHandle() const { return FPort.ComHandle.load(); }
   const std::string& CommPort() const { return FCommPort; }
   void SetCommPort(const std::string& Value);
   uint32_t BaudRate() const { return FBaudRate; }
@@ -135,19 +244,19 @@ class TSerialPort : public core::TComponent {
   void SetStripNullChars(bool Value);
   char EventChar() const { return FEventChar; }
   void SetEventChar(char Value);
-  uint32_t RTOCharDelayTime() const { return FRTOCharDelayTime.load(); }
-  void SetRTOCharDelayTime(uint32_t Value) { FRTOCharDelayTime.store(Value); }
-  uint16_t RTOExtraDelayTime() const { return FRTOExtraDelayTime.load(); }
-  void SetRTOExtraDelayTime(uint16_t Value) { FRTOExtraDelayTime.store(Value); }
-  uint16_t ClusterSize() const { return FClusterSize.load(); }
-  void SetClusterSize(uint16_t Value) { FClusterSize.store(Value); }
+  uint32_t RTOCharDelayTime() const { return FPort.RTOCharDelayTime.load(); }
+  void SetRTOCharDelayTime(uint32_t Value) { FPort.RTOCharDelayTime.store(Value); }
+  uint16_t RTOExtraDelayTime() const { return FPort.RTOExtraDelayTime.load(); }
+  void SetRTOExtraDelayTime(uint16_t Value) { FPort.RTOExtraDelayTime.store(Value); }
+  uint16_t ClusterSize() const { return FPort.ClusterSize.load(); }
+  void SetClusterSize(uint16_t Value) { FPort.ClusterSize.store(Value); }
   uint16_t RxQueueSize() const { return FRxQueueSize; }
   void SetRxQueueSize(uint16_t Value);
   uint16_t TxQueueSize() const { return FTxQueueSize; }
   void SetTxQueueSize(uint16_t Value);
-  uint32_t WTOCharDelayTime() const { return FWTOCharDelayTime.load(); }
+  uint32_t WTOCharDelayTime() const { return FPort.WTOCharDelayTime.load(); }
   void SetWTOCharDelayTime(uint32_t Value);
-  uint16_t WTOExtraDelayTime() const { return FWTOExtraDelayTime.load(); }
+  uint16_t WTOExtraDelayTime() const { return FPort.WTOExtraDelayTime.load(); }
   void SetWTOExtraDelayTime(uint16_t Value);
   bool XTOAuto() const { return FXTOAuto; }
   void SetXTOAuto(bool Value);
@@ -157,24 +266,24 @@ class TSerialPort : public core::TComponent {
   void SetDTRState(bool Value);
   bool BREAKState() const { return FBREAKState; }
   void SetBREAKState(bool Value);
-  bool CTSState() const { return FCTSState.load(); }
-  bool DSRState() const { return FDSRState.load(); }
-  bool RLSDState() const { return FRLSDState.load(); }
-  bool RingState() const { return FRingState.load(); }
+  bool CTSState() const { return FPort.CTSState.load(); }
+  bool DSRState() const { return FPort.DSRState.load(); }
+  bool RLSDState() const { return FPort.RLSDState.load(); }
+  bool RingState() const { return FPort.RingState.load(); }
   uint8_t ErrorNoise() const { return FErrorNoise; }
   void SetErrorNoise(uint8_t Value) { FErrorNoise = Value; }
-  bool ReadRequest() const { return FReadRequest.load(); }
-  void SetReadRequest(bool Value) { FReadRequest.store(Value); }
-  bool SendInProgress() const { return FSendInProgress.load(); }
-  uint32_t CommError() const { return FCommError.load(); }
-  TComStateFlags CommStateFlags() const { return FCommStateFlags.load(); }
-  uint32_t CommStateInQueue() const { return FCommStateInQueue.load(); }
-  uint32_t CommStateOutQueue() const { return FCommStateOutQueue.load(); }
-  uint32_t ModemState() const { return FModemState.load(); }
-  uint32_t CommEvent() const { return FCommEvent.load(); }
-  uint32_t WrittenBytes() const { return FWrittenBytes.load(); }
-  bool ThreadQuietMode() const { return FThreadQuietMode.load(); }
-  void SetThreadQuietMode(bool Value) { FThreadQuietMode.store(Value); }
+  bool ReadRequest() const { return FPort.ReadRequest.load(); }
+  void SetReadRequest(bool Value) { FPort.ReadRequest.store(Value); }
+  bool SendInProgress() const { return FPort.SendInProgress.load(); }
+  uint32_t CommError() const { return FPort.CommError.load(); }
+  TComStateFlags CommStateFlags() const { return FPort.CommStateFlags.load(); }
+  uint32_t CommStateInQueue() const { return FPort.CommStateInQueue.load(); }
+  uint32_t CommStateOutQueue() const { return FPort.CommStateOutQueue.load(); }
+  uint32_t ModemState() const { return FPort.ModemState.load(); }
+  uint32_t CommEvent() const { return FPort.CommEvent.load(); }
+  uint32_t WrittenBytes() const { return FPort.WrittenBytes.load(); }
+  bool ThreadQuietMode() const { return FPort.ThreadQuietMode.load(); }
+  void SetThreadQuietMode(bool Value) { FPort.ThreadQuietMode.store(Value); }
   bool AutoReadRequest() const { return FAutoReadRequest; }
   void SetAutoReadRequest(bool Value) { FAutoReadRequest = Value; }
 
@@ -198,7 +307,7 @@ class TSerialPort : public core::TComponent {
 
   // Passes a report to OnProcessError when Noise <= ErrorNoise and the
   // component is not being destroyed.
-  void ProcessError(uint32_t Place, uint32_t Code, uint8_t Noise, const std::string& Msg);
+  void ProcessError(uint32_t Place, uint32_t Code, uint8_t Noise, const std::string& Msg) override;
 
   // Received data: the clusters the worker has collected, oldest first.
   std::size_t ClusterCount();
@@ -212,13 +321,15 @@ class TSerialPort : public core::TComponent {
   bool SendData(const void* Data, uint32_t Size);
 
   // Whether the worker is serving an open port, and whether it has ended.
-  bool ThreadIsRunning() const { return FThreadIsRunning.load(); }
-  bool ThreadFinished() const { return FThreadFinished.load(); }
+  bool ThreadIsRunning() const { return FPort.ThreadIsRunning.load(); }
+  bool ThreadFinished() const { return FPort.ThreadFinished.load(); }
   // The platform identifier read at construction (0xFFFFFFFF if unknown).
-  uint32_t PlatformId() const { return FPlatformId; }
+  uint32_t PlatformId() const { return FPort.PlatformId; }
 
  private:
-  friend class TWorkThread;
+  bool Assigned(TPortEventKind Kind) const override;
+  void Raise(TPortEventKind Kind) override;
+  const core::TNotifyEvent& EventOf(TPortEventKind Kind) const;
 
   void Reactivate(bool NewActive);
   void ApplyCommState();
@@ -227,7 +338,11 @@ class TSerialPort : public core::TComponent {
   }
   void RecomputeDelayTimes();
   void ThreadTerminated(core::TObject* Sender);
+  // Waits up to Milliseconds for the worker to let go of the port.
+  bool WaitForWorker(uint32_t Milliseconds);
 
+  const std::shared_ptr<TPortShared> FShared;
+  TPortShared& FPort;
   IPortDriver& FDriver;
   core::IClock& FClock;
 
@@ -255,43 +370,8 @@ class TSerialPort : public core::TComponent {
   uint8_t FErrorNoise = 255;
   bool FAutoReadRequest = false;
 
-  // Shared with the worker thread.
-  std::atomic<bool> FActive{false};
-  std::atomic<uint32_t> FComHandle{INVALID_HANDLE_VALUE};
-  std::atomic<uint32_t> FRTOCharDelayTime{1100};
-  std::atomic<uint16_t> FRTOExtraDelayTime{250};
-  std::atomic<uint16_t> FClusterSize{3072};
-  std::atomic<uint32_t> FWTOCharDelayTime{1100};
-  std::atomic<uint16_t> FWTOExtraDelayTime{250};
-  std::atomic<bool> FCTSState{false};
-  std::atomic<bool> FDSRState{false};
-  std::atomic<bool> FRLSDState{false};
-  std::atomic<bool> FRingState{false};
-  std::atomic<bool> FReadRequest{false};
-  std::atomic<bool> FSendInProgress{false};
-  std::atomic<uint32_t> FCommError{0};
-  std::atomic<uint8_t> FCommStateFlags{0};
-  std::atomic<uint32_t> FCommStateInQueue{0};
-  std::atomic<uint32_t> FCommStateOutQueue{0};
-  std::atomic<uint32_t> FModemState{0};
-  std::atomic<uint32_t> FCommEvent{0};
-  std::atomic<uint32_t> FWrittenBytes{0};
-  std::atomic<bool> FThreadQuietMode{false};
-
-  TOverlapped FWriteOverlapped;
-  TOverlapped FReadOverlapped;
-  TOverlapped FWaitOverlapped;
   // The bytes of the outstanding write; kept until the write has ended.
   std::vector<uint8_t> FSendBuffer;
-  std::atomic<uint32_t> FSendRequestSize{0};
-  std::atomic<uint32_t> FSendStartTick{0};
-
-  uint32_t FPlatformId = 0xFFFFFFFF;
-  std::mutex FClusterLock;
-  std::list<std::unique_ptr<TSerialCluster>> FClusterList;
-  std::atomic<bool> FDestroying{false};
-  std::atomic<bool> FThreadIsRunning{false};
-  std::atomic<bool> FThreadFinished{false};
   std::unique_ptr<TWorkThread> FWorkThread;
 };
 

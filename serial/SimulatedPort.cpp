@@ -16,18 +16,7 @@ std::string PortKey(const std::string& Name) {
 // ---------------------------------------------------------------- TSimulatedPort
 
 void TSimulatedPort::RaiseLocked(uint32_t Events) {
-  if (!FOpen) return;
-  const uint32_t seen = Events & FMask;
-  if (seen == 0) return;
-  FEventsSeen |= seen;
-  if (FWaitOverlapped != nullptr) {
-    *FWaitMask = FEventsSeen;
-    FEventsSeen = 0;
-    TOverlapped* record = FWaitOverlapped;
-    FWaitOverlapped = nullptr;
-    FWaitMask = nullptr;
-    TPortDriverBase::CompleteOverlapped(record, ERROR_SUCCESS, 0);
-  }
+  if (FOpen) FOps.Raise(Events);
 }
 
 void TSimulatedPort::SetLineLocked(uint32_t Bit, bool Value, uint32_t Event) {
@@ -103,45 +92,32 @@ void TSimulatedPort::SetWritesPend(bool Value) {
 
 bool TSimulatedPort::CompleteRead(uint32_t Error, uint32_t Limit) {
   std::lock_guard<std::mutex> guard(FDriver.FLock);
-  if (FReadOverlapped == nullptr) return false;
+  if (FOps.ReadOverlapped == nullptr) return false;
   uint32_t bytes = 0;
   if (Error == ERROR_SUCCESS) {
-    bytes = std::min<uint32_t>({FReadCount, static_cast<uint32_t>(FInput.size()), Limit});
-    if (bytes > 0) std::memcpy(FReadBuffer, FInput.data(), bytes);
+    bytes = std::min<uint32_t>({FOps.ReadCount, static_cast<uint32_t>(FInput.size()), Limit});
+    if (bytes > 0) std::memcpy(FOps.ReadBuffer, FInput.data(), bytes);
     FInput.erase(0, bytes);
   }
-  TOverlapped* record = FReadOverlapped;
-  FReadOverlapped = nullptr;
-  FReadBuffer = nullptr;
-  TPortDriverBase::CompleteOverlapped(record, Error, bytes);
+  FOps.ReadDone = bytes;
+  FOps.EndRead(Error);
   return true;
 }
 
 bool TSimulatedPort::CompleteWrite(uint32_t Bytes, uint32_t Error) {
   std::lock_guard<std::mutex> guard(FDriver.FLock);
-  if (FWriteOverlapped == nullptr) return false;
-  Bytes = std::min<uint32_t>(Bytes, static_cast<uint32_t>(FWriteData.size()));
-  FSent += FWriteData.substr(0, Bytes);
-  FWriteData.clear();
-  TOverlapped* record = FWriteOverlapped;
-  FWriteOverlapped = nullptr;
-  TPortDriverBase::CompleteOverlapped(record, Error, Bytes);
+  if (FOps.WriteOverlapped == nullptr) return false;
+  Bytes = std::min<uint32_t>(Bytes, static_cast<uint32_t>(FOps.WriteData.size()));
+  FSent += FOps.WriteData.substr(0, Bytes);
+  FOps.WriteDone = Bytes;
+  FOps.EndWrite(Error);
   if (Error == ERROR_SUCCESS) RaiseLocked(EV_TXEMPTY);
   return true;
 }
 
-void TSimulatedPort::CancelLocked(uint32_t Purge) {
-  if ((Purge & PURGE_RXABORT) && FReadOverlapped != nullptr) {
-    TPortDriverBase::CompleteOverlapped(FReadOverlapped, ERROR_OPERATION_ABORTED, 0);
-    FReadOverlapped = nullptr;
-    FReadBuffer = nullptr;
-  }
-  if ((Purge & PURGE_TXABORT) && FWriteOverlapped != nullptr) {
-    TPortDriverBase::CompleteOverlapped(FWriteOverlapped, ERROR_OPERATION_ABORTED, 0);
-    FWriteOverlapped = nullptr;
-    FWriteData.clear();
-  }
-  if (Purge & PURGE_RXCLEAR) FInput.clear();
+void TSimulatedPort::SetCapabilities(uint32_t Capabilities) {
+  std::lock_guard<std::mutex> guard(FDriver.FLock);
+  FCapabilities = Capabilities;
 }
 
 #define RIG_SIM_GETTER(Type, Name, Expr)              \
@@ -153,14 +129,14 @@ RIG_SIM_GETTER(bool, IsOpen, FOpen)
 RIG_SIM_GETTER(bool, DTR, FDTR)
 RIG_SIM_GETTER(bool, RTS, FRTS)
 RIG_SIM_GETTER(bool, Break, FBreak)
-RIG_SIM_GETTER(uint32_t, Mask, FMask)
+RIG_SIM_GETTER(uint32_t, Mask, FOps.Mask)
 RIG_SIM_GETTER(TDCB, DCB, FDCB)
 RIG_SIM_GETTER(TCommTimeouts, Timeouts, FTimeouts)
 RIG_SIM_GETTER(uint32_t, InQueueSize, FInQueueSize)
 RIG_SIM_GETTER(uint32_t, OutQueueSize, FOutQueueSize)
-RIG_SIM_GETTER(bool, WaitPending, FWaitOverlapped != nullptr)
-RIG_SIM_GETTER(bool, ReadPending, FReadOverlapped != nullptr)
-RIG_SIM_GETTER(bool, WritePending, FWriteOverlapped != nullptr)
+RIG_SIM_GETTER(bool, WaitPending, FOps.WaitOverlapped != nullptr)
+RIG_SIM_GETTER(bool, ReadPending, FOps.ReadOverlapped != nullptr)
+RIG_SIM_GETTER(bool, WritePending, FOps.WriteOverlapped != nullptr)
 RIG_SIM_GETTER(uint32_t, LastPurge, FLastPurge)
 RIG_SIM_GETTER(std::string, Sent, FSent)
 RIG_SIM_GETTER(uint32_t, Waiting, static_cast<uint32_t>(FInput.size()))
@@ -173,7 +149,7 @@ TSimulatedPortDriver::TSimulatedPortDriver() = default;
 TSimulatedPortDriver::~TSimulatedPortDriver() {
   std::lock_guard<std::mutex> guard(FLock);
   for (auto& entry : FPorts)
-    entry.second->CancelLocked(PURGE_RXABORT | PURGE_TXABORT);
+    entry.second->FOps.AbortAll();
 }
 
 TSimulatedPort& TSimulatedPortDriver::AddPort(const std::string& Name) {
@@ -189,47 +165,6 @@ TSimulatedPort* TSimulatedPortDriver::Port(const std::string& Name) {
   return it == FPorts.end() ? nullptr : it->second.get();
 }
 
-void TSimulatedPortDriver::InjectFailure(TPortOp Op, uint32_t Code, int Times) {
-  std::lock_guard<std::mutex> guard(FLock);
-  FFaults[Op] = TFault{Code, Times};
-}
-
-void TSimulatedPortDriver::ClearFailures() {
-  std::lock_guard<std::mutex> guard(FLock);
-  FFaults.fill(TFault{});
-}
-
-uint64_t TSimulatedPortDriver::Calls(TPortOp Op) const {
-  std::lock_guard<std::mutex> guard(FLock);
-  return FCalls[Op];
-}
-
-void TSimulatedPortDriver::SetLogging(bool Value) {
-  std::lock_guard<std::mutex> guard(FLock);
-  FLogging = Value;
-}
-
-std::vector<TPortOp> TSimulatedPortDriver::CallLog() const {
-  std::lock_guard<std::mutex> guard(FLock);
-  return FCallLog;
-}
-
-void TSimulatedPortDriver::SetPlatformId(uint32_t Value) {
-  std::lock_guard<std::mutex> guard(FLock);
-  FPlatformId = Value;
-}
-
-bool TSimulatedPortDriver::Injected(TPortOp Op, uint32_t* Code) {
-  ++FCalls[Op];
-  if (FLogging) FCallLog.push_back(Op);
-  TFault& fault = FFaults[Op];
-  if (fault.Times == 0) return false;
-  if (fault.Times > 0) --fault.Times;
-  SetLastError(fault.Code);
-  if (Code) *Code = fault.Code;
-  return true;
-}
-
 TSimulatedPort* TSimulatedPortDriver::FindLocked(THandle Port) {
   for (auto& entry : FPorts)
     if (entry.second->FOpen && entry.second->FHandle == Port) return entry.second.get();
@@ -237,16 +172,14 @@ TSimulatedPort* TSimulatedPortDriver::FindLocked(THandle Port) {
   return nullptr;
 }
 
-// Locks the driver, counts the call, applies an injected failure, finds the port.
-#define RIG_SIM_ENTER(Op)                   \
+// Locks the driver and finds the port.
+#define RIG_SIM_ENTER()                     \
   std::lock_guard<std::mutex> guard(FLock); \
-  if (Injected(Op)) return false;           \
   TSimulatedPort* port = FindLocked(Port);  \
   if (port == nullptr) return false
 
 THandle TSimulatedPortDriver::CreateFile(const std::string& Name) {
   std::lock_guard<std::mutex> guard(FLock);
-  if (Injected(poCreateFile)) return INVALID_HANDLE_VALUE;
   auto it = FPorts.find(PortKey(Name));
   if (it == FPorts.end()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -259,8 +192,7 @@ THandle TSimulatedPortDriver::CreateFile(const std::string& Name) {
   }
   port.FOpen = true;
   port.FHandle = FNextHandle++;
-  port.FMask = 0;
-  port.FEventsSeen = 0;
+  port.FOps = TPendingOps{};
   port.FErrors = 0;
   port.FDCB = TDCB{};
   port.FTimeouts = TCommTimeouts{};
@@ -269,13 +201,8 @@ THandle TSimulatedPortDriver::CreateFile(const std::string& Name) {
 }
 
 bool TSimulatedPortDriver::CloseHandle(THandle Port) {
-  RIG_SIM_ENTER(poCloseHandle);
-  port->CancelLocked(PURGE_RXABORT | PURGE_TXABORT);
-  if (port->FWaitOverlapped != nullptr) {
-    CompleteOverlapped(port->FWaitOverlapped, ERROR_OPERATION_ABORTED, 0);
-    port->FWaitOverlapped = nullptr;
-    port->FWaitMask = nullptr;
-  }
+  RIG_SIM_ENTER();
+  port->FOps.AbortAll();
   port->FOpen = false;
   port->FHandle = INVALID_HANDLE_VALUE;
   port->FDTR = port->FRTS = port->FBreak = false;
@@ -284,20 +211,20 @@ bool TSimulatedPortDriver::CloseHandle(THandle Port) {
 }
 
 bool TSimulatedPortDriver::SetupComm(THandle Port, uint32_t InQueue, uint32_t OutQueue) {
-  RIG_SIM_ENTER(poSetupComm);
+  RIG_SIM_ENTER();
   port->FInQueueSize = InQueue;
   port->FOutQueueSize = OutQueue;
   return true;
 }
 
 bool TSimulatedPortDriver::GetCommState(THandle Port, TDCB& DCB) {
-  RIG_SIM_ENTER(poGetCommState);
+  RIG_SIM_ENTER();
   DCB = port->FDCB;
   return true;
 }
 
 bool TSimulatedPortDriver::SetCommState(THandle Port, const TDCB& DCB) {
-  RIG_SIM_ENTER(poSetCommState);
+  RIG_SIM_ENTER();
   if (DCB.ByteSize < 5 || DCB.ByteSize > 8 || DCB.Parity > SPACEPARITY ||
       DCB.StopBits > TWOSTOPBITS || DCB.BaudRate == 0)
     return Fail(ERROR_INVALID_PARAMETER);
@@ -306,48 +233,38 @@ bool TSimulatedPortDriver::SetCommState(THandle Port, const TDCB& DCB) {
 }
 
 bool TSimulatedPortDriver::GetCommTimeouts(THandle Port, TCommTimeouts& Timeouts) {
-  RIG_SIM_ENTER(poGetCommTimeouts);
+  RIG_SIM_ENTER();
   Timeouts = port->FTimeouts;
   return true;
 }
 
 bool TSimulatedPortDriver::SetCommTimeouts(THandle Port, const TCommTimeouts& Timeouts) {
-  RIG_SIM_ENTER(poSetCommTimeouts);
+  RIG_SIM_ENTER();
   port->FTimeouts = Timeouts;
   return true;
 }
 
 bool TSimulatedPortDriver::SetCommMask(THandle Port, uint32_t Mask) {
-  RIG_SIM_ENTER(poSetCommMask);
-  port->FMask = Mask;
-  port->FEventsSeen = 0;
-  if (port->FWaitOverlapped != nullptr) {
-    *port->FWaitMask = 0;
-    CompleteOverlapped(port->FWaitOverlapped, ERROR_SUCCESS, 0);
-    port->FWaitOverlapped = nullptr;
-    port->FWaitMask = nullptr;
-  }
+  RIG_SIM_ENTER();
+  port->FOps.SetMask(Mask);
   return true;
 }
 
 bool TSimulatedPortDriver::WaitCommEvent(THandle Port, uint32_t* Mask, TOverlapped* Overlapped) {
-  RIG_SIM_ENTER(poWaitCommEvent);
+  RIG_SIM_ENTER();
   if (Mask == nullptr || Overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  // With mask 0 the wait stays pending until the mask changes or the port closes.
-  return StartWait(port->FEventsSeen, port->FWaitMask, port->FWaitOverlapped, Mask, Overlapped);
+  return port->FOps.StartWait(Mask, Overlapped);
 }
 
 bool TSimulatedPortDriver::ReadFile(THandle Port, void* Buffer, uint32_t Count, uint32_t* Read,
                                     TOverlapped* Overlapped) {
-  RIG_SIM_ENTER(poReadFile);
+  RIG_SIM_ENTER();
   if (Overlapped == nullptr || (Buffer == nullptr && Count > 0))
     return Fail(ERROR_INVALID_PARAMETER);
   if (Read) *Read = 0;
+  if (port->FOps.ReadOverlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (port->FReadsPend) {
-    BeginOverlapped(Overlapped);
-    port->FReadBuffer = static_cast<uint8_t*>(Buffer);
-    port->FReadCount = Count;
-    port->FReadOverlapped = Overlapped;
+    port->FOps.BeginRead(Buffer, Count, 0, Overlapped);
     return Fail(ERROR_IO_PENDING);
   }
   const uint32_t bytes = std::min<uint32_t>(Count, static_cast<uint32_t>(port->FInput.size()));
@@ -361,18 +278,16 @@ bool TSimulatedPortDriver::ReadFile(THandle Port, void* Buffer, uint32_t Count, 
 
 bool TSimulatedPortDriver::WriteFile(THandle Port, const void* Buffer, uint32_t Count,
                                      uint32_t* Written, TOverlapped* Overlapped) {
-  RIG_SIM_ENTER(poWriteFile);
+  RIG_SIM_ENTER();
   if (Overlapped == nullptr || (Buffer == nullptr && Count > 0))
     return Fail(ERROR_INVALID_PARAMETER);
   if (Written) *Written = 0;
-  const std::string data(static_cast<const char*>(Buffer), Count);
+  if (port->FOps.WriteOverlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (port->FWritesPend) {
-    BeginOverlapped(Overlapped);
-    port->FWriteData = data;
-    port->FWriteOverlapped = Overlapped;
+    port->FOps.BeginWrite(Buffer, Count, Overlapped);
     return Fail(ERROR_IO_PENDING);
   }
-  port->FSent += data;
+  port->FSent.append(static_cast<const char*>(Buffer), Count);
   if (Written) *Written = Count;
   CompleteOverlapped(Overlapped, ERROR_SUCCESS, Count);
   port->RaiseLocked(EV_TXEMPTY);
@@ -380,38 +295,26 @@ bool TSimulatedPortDriver::WriteFile(THandle Port, const void* Buffer, uint32_t 
   return true;
 }
 
-bool TSimulatedPortDriver::GetOverlappedResult(THandle Port, TOverlapped* Overlapped,
-                                               uint32_t* Transferred, bool Wait) {
-  {
-    std::lock_guard<std::mutex> guard(FLock);
-    if (Injected(poGetOverlappedResult)) {
-      if (Transferred && Overlapped) *Transferred = Overlapped->InternalHigh.load();
-      return false;
-    }
-  }
-  return TPortDriverBase::GetOverlappedResult(Port, Overlapped, Transferred, Wait);
-}
-
 bool TSimulatedPortDriver::GetCommModemStatus(THandle Port, uint32_t* ModemStatus) {
-  RIG_SIM_ENTER(poGetCommModemStatus);
+  RIG_SIM_ENTER();
   if (ModemStatus) *ModemStatus = port->FModem;
   return true;
 }
 
 bool TSimulatedPortDriver::ClearCommError(THandle Port, uint32_t* Errors, TComStat* Stat) {
-  RIG_SIM_ENTER(poClearCommError);
+  RIG_SIM_ENTER();
   if (Errors) *Errors = port->FErrors;
   port->FErrors = 0;
   if (Stat) {
     Stat->Flags = port->FStatusFlags;
     Stat->cbInQue = static_cast<uint32_t>(port->FInput.size());
-    Stat->cbOutQue = static_cast<uint32_t>(port->FWriteData.size());
+    Stat->cbOutQue = static_cast<uint32_t>(port->FOps.WriteData.size() - port->FOps.WriteDone);
   }
   return true;
 }
 
 bool TSimulatedPortDriver::EscapeCommFunction(THandle Port, uint32_t Function) {
-  RIG_SIM_ENTER(poEscapeCommFunction);
+  RIG_SIM_ENTER();
   switch (Function) {
     case SETRTS:
       port->FRTS = true;
@@ -441,76 +344,33 @@ bool TSimulatedPortDriver::EscapeCommFunction(THandle Port, uint32_t Function) {
 }
 
 bool TSimulatedPortDriver::SetCommBreak(THandle Port) {
-  RIG_SIM_ENTER(poSetCommBreak);
+  RIG_SIM_ENTER();
   port->FBreak = true;
   return true;
 }
 
 bool TSimulatedPortDriver::ClearCommBreak(THandle Port) {
-  RIG_SIM_ENTER(poClearCommBreak);
+  RIG_SIM_ENTER();
   port->FBreak = false;
   return true;
 }
 
 bool TSimulatedPortDriver::PurgeComm(THandle Port, uint32_t Flags) {
-  RIG_SIM_ENTER(poPurgeComm);
+  RIG_SIM_ENTER();
   port->FLastPurge = Flags;
-  port->CancelLocked(Flags);
+  port->FOps.Abort(Flags);
+  if (Flags & PURGE_RXCLEAR) port->FInput.clear();
+  return true;
+}
+
+bool TSimulatedPortDriver::GetCommProperties(THandle Port, TCommProp& Properties) {
+  RIG_SIM_ENTER();
+  Properties.ProvCapabilities = port->FCapabilities;
+  Properties.MaxBaud = 0x10000000;  // BAUD_USER: any rate
   return true;
 }
 
 #undef RIG_SIM_ENTER
-
-THandle TSimulatedPortDriver::CreateEvent() {
-  uint32_t code = 0;
-  {
-    std::lock_guard<std::mutex> guard(FLock);
-    if (Injected(poCreateEvent, &code) && code != ERROR_ALREADY_EXISTS) return 0;
-  }
-  THandle event = TPortDriverBase::CreateEvent();
-  if (code == ERROR_ALREADY_EXISTS) SetLastError(ERROR_ALREADY_EXISTS);
-  return event;
-}
-
-bool TSimulatedPortDriver::SetEvent(THandle Event) {
-  {
-    std::lock_guard<std::mutex> guard(FLock);
-    if (Injected(poSetEvent)) return false;
-  }
-  return TPortDriverBase::SetEvent(Event);
-}
-
-bool TSimulatedPortDriver::ResetEvent(THandle Event) {
-  {
-    std::lock_guard<std::mutex> guard(FLock);
-    if (Injected(poResetEvent)) return false;
-  }
-  return TPortDriverBase::ResetEvent(Event);
-}
-
-bool TSimulatedPortDriver::CloseEvent(THandle Event) {
-  {
-    std::lock_guard<std::mutex> guard(FLock);
-    if (Injected(poCloseEvent)) return false;
-  }
-  return TPortDriverBase::CloseEvent(Event);
-}
-
-uint32_t TSimulatedPortDriver::WaitForMultipleObjects(uint32_t Count, const THandle* Events,
-                                                      uint32_t Milliseconds) {
-  {
-    std::lock_guard<std::mutex> guard(FLock);
-    if (Injected(poWaitForMultipleObjects)) return WAIT_FAILED;
-  }
-  return TPortDriverBase::WaitForMultipleObjects(Count, Events, Milliseconds);
-}
-
-bool TSimulatedPortDriver::GetVersionEx(uint32_t& PlatformId) {
-  std::lock_guard<std::mutex> guard(FLock);
-  if (Injected(poGetVersionEx)) return false;
-  PlatformId = FPlatformId;
-  return true;
-}
 
 // ---------------------------------------------------------------- TRoutingPortDriver
 
@@ -610,6 +470,9 @@ bool TRoutingPortDriver::ClearCommBreak(THandle Port) {
 }
 bool TRoutingPortDriver::PurgeComm(THandle Port, uint32_t Flags) {
   RIG_ROUTE(PurgeComm(target.Handle, Flags));
+}
+bool TRoutingPortDriver::GetCommProperties(THandle Port, TCommProp& Properties) {
+  RIG_ROUTE(GetCommProperties(target.Handle, Properties));
 }
 #undef RIG_ROUTE
 

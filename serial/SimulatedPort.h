@@ -2,48 +2,17 @@
 // A port driver whose ports exist only in memory. Code sets their input
 // lines and received bytes; a line change completes the pending event wait
 // exactly as hardware would, so events flow through the worker thread and
-// the main-thread hand-off. Any one operation can be made to fail with any
-// error code. Used by the tests and by the keyboard paddle.
-#include <array>
+// the main-thread hand-off. The window serves its keyboard paddle with it;
+// the tests' fault-injecting driver derives from it.
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "serial/PortDriverBase.h"
 
 namespace serial {
-
-// The operations of IPortDriver, for fault injection and call counts.
-enum TPortOp {
-  poCreateFile,
-  poCloseHandle,
-  poSetupComm,
-  poGetCommState,
-  poSetCommState,
-  poGetCommTimeouts,
-  poSetCommTimeouts,
-  poSetCommMask,
-  poWaitCommEvent,
-  poReadFile,
-  poWriteFile,
-  poGetOverlappedResult,
-  poGetCommModemStatus,
-  poClearCommError,
-  poEscapeCommFunction,
-  poSetCommBreak,
-  poClearCommBreak,
-  poPurgeComm,
-  poCreateEvent,
-  poSetEvent,
-  poResetEvent,
-  poCloseEvent,
-  poWaitForMultipleObjects,
-  poGetVersionEx,
-  poCount
-};
 
 class TSimulatedPortDriver;
 
@@ -66,6 +35,8 @@ class TSimulatedPort {
   void LineError(uint32_t Errors);
   // The COMSTAT status flags ClearCommError reports.
   void SetStatusFlags(uint32_t Flags);
+  // What GetCommProperties reports (PCF_ bits; all three by default).
+  void SetCapabilities(uint32_t Capabilities);
 
   // When set, reads (writes) go pending instead of completing at once.
   void SetReadsPend(bool Value);
@@ -100,7 +71,6 @@ class TSimulatedPort {
   // Called with the driver lock held.
   void RaiseLocked(uint32_t Events);
   void SetLineLocked(uint32_t Bit, bool Value, uint32_t Event);
-  void CancelLocked(uint32_t Purge);
 
   TSimulatedPortDriver& FDriver;
   const std::string FName;
@@ -110,10 +80,9 @@ class TSimulatedPort {
   bool FDTR = false;
   bool FRTS = false;
   bool FBreak = false;
-  uint32_t FMask = 0;
-  uint32_t FEventsSeen = 0;
   uint32_t FErrors = 0;
   uint32_t FStatusFlags = 0;
+  uint32_t FCapabilities = PCF_DTRDSR | PCF_RTSCTS | PCF_RLSD;
   TDCB FDCB;
   TCommTimeouts FTimeouts;
   uint32_t FInQueueSize = 0;
@@ -123,14 +92,7 @@ class TSimulatedPort {
   std::string FSent;
   bool FReadsPend = false;
   bool FWritesPend = false;
-  // Pending operations.
-  uint32_t* FWaitMask = nullptr;
-  TOverlapped* FWaitOverlapped = nullptr;
-  uint8_t* FReadBuffer = nullptr;
-  uint32_t FReadCount = 0;
-  TOverlapped* FReadOverlapped = nullptr;
-  std::string FWriteData;
-  TOverlapped* FWriteOverlapped = nullptr;
+  TPendingOps FOps;
 };
 
 class TSimulatedPortDriver : public TPortDriverBase {
@@ -142,20 +104,6 @@ class TSimulatedPortDriver : public TPortDriverBase {
   // without the "\\.\" prefix). Adding an existing name returns that port.
   TSimulatedPort& AddPort(const std::string& Name);
   TSimulatedPort* Port(const std::string& Name);
-
-  // The next Times calls of Op fail with Code (Times < 0: every call until
-  // cleared). CreateEvent injected with ERROR_ALREADY_EXISTS succeeds and
-  // leaves that code, as an event that already existed does; waits answer
-  // WAIT_FAILED with Code as the last error.
-  void InjectFailure(TPortOp Op, uint32_t Code, int Times = 1);
-  void ClearFailures();
-  uint64_t Calls(TPortOp Op) const;
-  // Every operation called while logging is on, in order (off by default:
-  // a long-running keyboard paddle would grow it without end).
-  void SetLogging(bool Value);
-  std::vector<TPortOp> CallLog() const;
-
-  void SetPlatformId(uint32_t Value);
 
   THandle CreateFile(const std::string& Name) override;
   bool CloseHandle(THandle Port) override;
@@ -170,39 +118,20 @@ class TSimulatedPortDriver : public TPortDriverBase {
                 TOverlapped* Overlapped) override;
   bool WriteFile(THandle Port, const void* Buffer, uint32_t Count, uint32_t* Written,
                  TOverlapped* Overlapped) override;
-  bool GetOverlappedResult(THandle Port, TOverlapped* Overlapped, uint32_t* Transferred,
-                           bool Wait) override;
   bool GetCommModemStatus(THandle Port, uint32_t* ModemStatus) override;
   bool ClearCommError(THandle Port, uint32_t* Errors, TComStat* Stat) override;
   bool EscapeCommFunction(THandle Port, uint32_t Function) override;
   bool SetCommBreak(THandle Port) override;
   bool ClearCommBreak(THandle Port) override;
   bool PurgeComm(THandle Port, uint32_t Flags) override;
-  THandle CreateEvent() override;
-  bool SetEvent(THandle Event) override;
-  bool ResetEvent(THandle Event) override;
-  bool CloseEvent(THandle Event) override;
-  uint32_t WaitForMultipleObjects(uint32_t Count, const THandle* Events,
-                                  uint32_t Milliseconds) override;
-  bool GetVersionEx(uint32_t& PlatformId) override;
+  bool GetCommProperties(THandle Port, TCommProp& Properties) override;
 
  private:
   friend class TSimulatedPort;
-  struct TFault {
-    uint32_t Code = 0;
-    int Times = 0;
-  };
-  // Counts the call; answers true (with the last error set) when it is to fail.
-  bool Injected(TPortOp Op, uint32_t* Code = nullptr);
   TSimulatedPort* FindLocked(THandle Port);
 
   mutable std::mutex FLock;
   std::map<std::string, std::unique_ptr<TSimulatedPort>> FPorts;
-  std::array<TFault, poCount> FFaults{};
-  std::array<uint64_t, poCount> FCalls{};
-  std::vector<TPortOp> FCallLog;
-  bool FLogging = false;
-  uint32_t FPlatformId = 2;
   THandle FNextHandle = 0x5000;
 };
 
@@ -237,6 +166,7 @@ class TRoutingPortDriver : public TPortDriverBase {
   bool SetCommBreak(THandle Port) override;
   bool ClearCommBreak(THandle Port) override;
   bool PurgeComm(THandle Port, uint32_t Flags) override;
+  bool GetCommProperties(THandle Port, TCommProp& Properties) override;
   bool GetVersionEx(uint32_t& PlatformId) override { return FDefault.GetVersionEx(PlatformId); }
 
  private:

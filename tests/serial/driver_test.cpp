@@ -8,9 +8,12 @@
 #include <fstream>
 #include <string>
 
-#include "serial/LinuxPort.h"
+#include "FaultyPort.h"
+#include "serial/PortErrors.h"
 #include "serial/SerialDevices.h"
 #include "serial/SimulatedPort.h"
+#include "serial/linux/LinuxPort.h"
+#include "serial/linux/PortErrorsLinux.h"
 
 namespace serial {
 namespace {
@@ -61,7 +64,7 @@ class SimulatedDriverTest : public ::testing::Test {
     return Driver.WaitForSingleObject(Record.hEvent, 0) == WAIT_OBJECT_0;
   }
 
-  TSimulatedPortDriver Driver;
+  TFaultyPortDriver Driver;
   TSimulatedPort& Sim;
   THandle Port = INVALID_HANDLE_VALUE;
   TOverlapped Wait;
@@ -268,7 +271,7 @@ TEST_F(TempTree, ConsoleDevicesAreRecognisedFromTheActiveList) {
   EXPECT_FALSE(driver.IsConsole(Root + "/dev/ttyS2"));
   EXPECT_TRUE(driver.IsConsole("/dev/console"));
   EXPECT_EQ(driver.CreateFile(Root + "/dev/ttyS1"), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(driver.GetLastError(), static_cast<uint32_t>(EBUSY));
+  EXPECT_EQ(driver.GetLastError(), ERROR_PORT_IS_CONSOLE);
 }
 
 TEST_F(TempTree, DeviceListHasLinksThenUnlinkedUsbThenRealUarts) {
@@ -283,6 +286,9 @@ TEST_F(TempTree, DeviceListHasLinksThenUnlinkedUsbThenRealUarts) {
   File("/sys/class/tty/ttyS0/type", "4\n");
   File("/sys/class/tty/ttyS1/type", "0\n");  // no UART behind it
   File("/sys/class/tty/ttyS10/type", "4\n");
+  File("/sys/class/tty/ttyS4/type", "4\n");
+  File("/dev/ttyS4");
+  File("/sys/class/tty/console/active", "tty0 ttyS4\n");  // never offered
   fs::create_directories(Root + "/dev/serial/by-id");
   fs::create_symlink("../../ttyUSB0", Root + "/dev/serial/by-id/usb-Maker_Cable_1-if00");
 
@@ -297,6 +303,32 @@ TEST_F(TempTree, DeviceListHasLinksThenUnlinkedUsbThenRealUarts) {
   };
   EXPECT_EQ(devices, expected);
   EXPECT_TRUE(ListSerialDevices(Root + "/nothing", Root + "/nothing").empty());
+}
+
+TEST(LinuxPortDriver, TheBackEndMakesDriversOfItsOwn) {
+  auto driver = CreateDevicePortDriver();
+  ASSERT_NE(driver, nullptr);
+  EXPECT_EQ(driver->CreateFile("\\\\.\\/nonexistent-device"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(driver->GetLastError(), static_cast<uint32_t>(ENOENT));
+}
+
+TEST_F(TempTree, PortErrorsReadAsWordsTheOperatorCanActOn) {
+  EXPECT_EQ(DescribePortError("COM3", ENOENT), "COM3: cannot open: no such device");
+  EXPECT_EQ(DescribePortError("\\\\.\\COM3", ENXIO), "COM3: cannot open: no such device");
+  EXPECT_EQ(DescribePortError("COM1", ERROR_PORT_IS_CONSOLE),
+            "COM1 is the system console and is never opened");
+  EXPECT_EQ(DescribePortError("/dev/ttyUSB7", EACCES),
+            "/dev/ttyUSB7: permission denied: add your user to the dialout group");
+  EXPECT_EQ(DescribePortError("/dev/ttyUSB0", EBUSY), "/dev/ttyUSB0: in use by another program");
+  EXPECT_EQ(DescribePortError("/dev/ttyACM0", ERROR_DEVICE_NOT_CONNECTED),
+            "/dev/ttyACM0: the device hung up or went away");
+  // A lock whose owner is gone names no one.
+  File("/lock/LCK..ttyS2", "    999999\n");
+  EXPECT_EQ(DescribePortError("COM3", ERROR_PORT_LOCKED, Root + "/lock"),
+            "COM3: in use by another program");
+  // Any other code still says what happened, with its number.
+  EXPECT_EQ(DescribePortError("COM2", EROFS).rfind("COM2: ", 0), 0u);
+  EXPECT_NE(DescribePortError("COM2", EROFS).find(std::to_string(EROFS)), std::string::npos);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "FaultyPort.h"
 #include "core/MainThread.h"
 #include "core/Timing.h"
 #include "serial/SerialPort.h"
@@ -54,7 +55,7 @@ class SerialPortTest : public ::testing::Test {
     return static_cast<int>(std::count(Events.begin(), Events.end(), Name));
   }
 
-  TSimulatedPortDriver Driver;
+  TFaultyPortDriver Driver;
   TSimulatedPort& Sim;
   core::TVirtualClock Clock;
   TReportLog Log;
@@ -371,14 +372,28 @@ TEST_F(SerialPortTest, EventCreationFailuresAreReportedAtConstruction) {
             3);
 }
 
-TEST_F(SerialPortTest, ClosingWarnsWhenTheWorkerIsHeldBack) {
+TEST_F(SerialPortTest, ClosingDropsAnEventWaitingInTheHandOffWithoutWaiting) {
   Make();
   Record(Port->OnCTSEvent, "cts");
   Open();
   Sim.SetCTS(true);
   // The worker now waits for the main thread to run the CTS handler, and
-  // the closer does not pump.
+  // the closer does not pump: the worker must let go all the same.
   ASSERT_TRUE(test::WaitWithoutPumping([] { return core::MainThread::Pending() > 0; }));
+  const auto start = std::chrono::steady_clock::now();
+  Port->SetActive(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_FALSE(Log.HasPlace(104));
+  EXPECT_FALSE(Sim.IsOpen());
+  PumpFor(50);
+  EXPECT_EQ(Count("cts"), 0);  // the port it belonged to has closed
+}
+
+TEST_F(SerialPortTest, ClosingWarnsWhenTheWorkerIsStuckInTheDriver) {
+  Make();
+  Open();
+  Driver.InjectDelay(poGetCommModemStatus, 1400);
+  ASSERT_TRUE(test::WaitWithoutPumping([&] { return Driver.Delaying(); }));
   Port->SetActive(false);
   const auto* warning = Log.Find(104, "Warning ThreadIsRunning");
   ASSERT_NE(warning, nullptr);
@@ -597,16 +612,41 @@ TEST_F(SerialPortTest, WorkerReportsStatusAndWaitFailures) {
   ASSERT_TRUE(PumpUntil([&] { return Log.HasPlace(9913); }));
   EXPECT_EQ(Log.CodeOf(9913, "Error getting Overlappedresult"), WAIT_FAILED);
 
-  // A wait call that fails at once is called again on the next pass. The
-  // line change ends the wait in case the worker had already started one.
-  Driver.InjectFailure(poWaitCommEvent, 24, 2);
-  Sim.SetCTS(true);
-  ASSERT_TRUE(PumpUntil([&] {
+  // A wait call that fails at once is called again on a later pass, and
+  // the same failure is reported once. The line change ends the wait the
+  // failed one left pending.
+  auto waitReports = [&] {
     return std::count_if(Log.Reports.begin(), Log.Reports.end(),
-                         [](const auto& r) { return r.Place == 9907; }) == 2;
-  }));
-  EXPECT_EQ(Log.CodeOf(9907, "Error calling WaitCommEvent"), 24u);
+                         [](const auto& r) { return r.Place == 9907; });
+  };
+  Driver.InjectFailure(poWaitCommEvent, 24, 3);
+  Sim.SetCTS(true);
   ASSERT_TRUE(PumpUntil([&] { return Sim.WaitPending(); }));
+  EXPECT_EQ(waitReports(), 1);
+  EXPECT_EQ(Log.CodeOf(9907, "Error calling WaitCommEvent"), 24u);
+  EXPECT_EQ(Driver.Calls(poWaitCommEvent) >= 4, true);
+  // Once it has worked, the next failure is news again.
+  Driver.InjectFailure(poWaitCommEvent, 24, 1);
+  Sim.SetCTS(false);
+  ASSERT_TRUE(PumpUntil([&] { return waitReports() == 2; }));
+}
+
+TEST_F(SerialPortTest, AStatusCallFailingOnEveryPollIsReportedOnceUntilItChanges) {
+  Make();
+  Open();
+  Driver.InjectFailure(poGetCommModemStatus, 21, -1);
+  Passes(10);
+  Driver.InjectFailure(poGetCommModemStatus, 22, -1);
+  Passes(10);
+  Driver.ClearFailures();
+  Passes(2);
+  Driver.InjectFailure(poGetCommModemStatus, 22, -1);
+  Passes(10);
+  Driver.ClearFailures();
+  std::vector<uint32_t> codes;
+  for (const auto& r : Log.Reports)
+    if (r.Place == 9905) codes.push_back(r.Code);
+  EXPECT_EQ(codes, (std::vector<uint32_t>{21, 22, 22}));
 }
 
 TEST_F(SerialPortTest, WorkerReportsReadFailures) {
@@ -657,6 +697,47 @@ TEST_F(SerialPortTest, OnlyTheReadPendingReportsPlace9912) {
   Driver.ClearFailures();
 }
 
+TEST_F(SerialPortTest, NoReceivedByteIsLostToAFailedWaitOrResultCall) {
+  Make();
+  Open();
+  Sim.SetReadsPend(true);
+  // A read pending in the driver outlives a failed wait on it.
+  Sim.Receive("before");
+  Port->SetReadRequest(true);
+  ASSERT_TRUE(PumpUntil([&] { return Sim.ReadPending() && Sim.WaitPending(); }));
+  Driver.InjectFailure(poWaitForMultipleObjects, 27);
+  ASSERT_TRUE(PumpUntil([&] { return Log.HasPlace(9911); }));
+  ASSERT_TRUE(Sim.CompleteRead());
+  ASSERT_TRUE(PumpUntil([&] { return Port->ClusterCount() == 1; }));
+  EXPECT_EQ(Port->TakeCluster()->Size(), 6u);
+
+  // A read that ended well keeps its bytes when the result call fails.
+  Sim.Receive("after!!");
+  Port->SetReadRequest(true);
+  ASSERT_TRUE(PumpUntil([&] { return Sim.ReadPending(); }));
+  Driver.InjectFailure(poGetOverlappedResult, 31);
+  ASSERT_TRUE(Sim.CompleteRead());
+  ASSERT_TRUE(PumpUntil([&] { return Port->ClusterCount() == 1; }));
+  auto cluster = Port->TakeCluster();
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(cluster->Data()), cluster->Size()),
+            "after!!");
+  EXPECT_EQ(Log.CodeOf(9908, "Error getting Overlappedresult"), 31);
+}
+
+TEST_F(SerialPortTest, ACallThatKeepsFailingAtOnceDoesNotSpinTheWorker) {
+  Make();
+  Open();
+  Driver.InjectFailure(poWaitCommEvent, 31, -1);
+  Sim.SetCTS(true);  // ends the outstanding wait; every new one fails
+  ASSERT_TRUE(PumpUntil([&] { return Log.HasPlace(9907); }));
+  const uint64_t calls = Driver.Calls(poWaitCommEvent);
+  PumpFor(300);
+  // One attempt per 75 ms pass, not thousands.
+  EXPECT_LE(Driver.Calls(poWaitCommEvent) - calls, 8u);
+  Driver.ClearFailures();
+  ASSERT_TRUE(PumpUntil([&] { return Sim.WaitPending(); }));
+}
+
 // ------------------------------------------------------------ writing
 
 TEST_F(SerialPortTest, WritesCompleteOrReportShortTimedOutAndFailedEnds) {
@@ -689,28 +770,52 @@ TEST_F(SerialPortTest, WritesCompleteOrReportShortTimedOutAndFailedEnds) {
   EXPECT_FALSE(Port->SendInProgress());
 }
 
-TEST_F(SerialPortTest, AnUnfinishedWriteTimesOutAfterItsLimit) {
+TEST_F(SerialPortTest, AnUnfinishedWriteTimesOutAfterItsLimitAndIsDropped) {
   Make();
   Record(Port->OnWriteDone, "done");
   Open();
   Sim.SetWritesPend(true);
-  ASSERT_TRUE(Port->SendData("abc", 3));
-  // The result reads as still pending: the limit is 0 * 1100 / 1000 + 250 ms.
-  Driver.InjectFailure(poGetOverlappedResult, ERROR_IO_PENDING, -1);
-  Clock.AdvanceMs(250);
-  Passes(3);
-  EXPECT_EQ(Count("done"), 0);
-  Clock.AdvanceMs(1);
-  ASSERT_TRUE(PumpUntil([&] { return Count("done") == 1; }));
-  Driver.ClearFailures();
-  const auto* report = Log.Find(9701, "Error write TimeOut");
-  ASSERT_NE(report, nullptr);
-  EXPECT_EQ(report->Code, ERROR_IO_PENDING);
-  EXPECT_FALSE(Port->SendInProgress());
-  // The driver still holds the bytes: a new write must wait for it.
-  EXPECT_FALSE(Port->SendData("x", 1));
-  Sim.CompleteWrite(3);
+  // Pending, then still running: both time out, after 3 * 1100 / 1000 + 250 ms.
+  for (const uint32_t state : {ERROR_IO_PENDING, ERROR_IO_INCOMPLETE}) {
+    SCOPED_TRACE(state);
+    const int done = Count("done");
+    ASSERT_TRUE(Port->SendData("abc", 3));
+    Driver.InjectFailure(poGetOverlappedResult, state, -1);
+    Clock.AdvanceMs(253);
+    Passes(3);
+    EXPECT_EQ(Count("done"), done);
+    Clock.AdvanceMs(1);
+    ASSERT_TRUE(PumpUntil([&] { return Count("done") == done + 1; }));
+    Driver.ClearFailures();
+    EXPECT_EQ(Log.CodeOf(9701, "Error write TimeOut"), ERROR_IO_PENDING);
+    EXPECT_FALSE(Port->SendInProgress());
+    // Given up in the driver too, so the port takes the next write.
+    EXPECT_FALSE(Sim.WritePending());
+    EXPECT_NE(Sim.LastPurge() & PURGE_TXABORT, 0u);
+  }
+  EXPECT_EQ(std::count_if(Log.Reports.begin(), Log.Reports.end(),
+                          [](const auto& r) { return r.Place == 9701 && r.Code == 996; }),
+            1);
+  Sim.SetWritesPend(false);
   EXPECT_TRUE(Port->SendData("x", 1));
+  ASSERT_TRUE(PumpUntil([&] { return !Port->SendInProgress(); }));
+  EXPECT_EQ(Sim.Sent(), "x");
+}
+
+TEST_F(SerialPortTest, AWriteIsInProgressOnlyOnceItIsArmed) {
+  Make();
+  Record(Port->OnWriteDone, "done");
+  Open();
+  ASSERT_TRUE(Port->SendData("first", 5));
+  ASSERT_TRUE(PumpUntil([&] { return Count("done") == 1; }));
+  // The record holds the finished first write. A refused write must not
+  // leave the port in progress with it, or a pass would report it done.
+  Driver.InjectFailure(poWriteFile, 31);
+  EXPECT_FALSE(Port->SendData("second", 6));
+  EXPECT_FALSE(Port->SendInProgress());
+  Passes(3);
+  EXPECT_EQ(Count("done"), 1);
+  EXPECT_EQ(Port->WrittenBytes(), 5u);
 }
 
 // ------------------------------------------------------------ closing and destruction

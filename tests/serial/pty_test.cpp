@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/Timing.h"
-#include "serial/LinuxPort.h"
 #include "serial/SerialPort.h"
+#include "serial/linux/LinuxPort.h"
 #include "tests/serial/SerialTestSupport.h"
 
 namespace serial {
@@ -21,9 +23,19 @@ namespace {
 
 using test::PumpUntil;
 
+// A lock directory of the test's own, so that no lock file lands in the system's.
+struct TLockDir {
+  TLockDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "serial-lock-XXXXXX").string();
+    Path = mkdtemp(pattern.data());
+  }
+  ~TLockDir() { std::filesystem::remove_all(Path); }
+  std::string Path;
+};
+
 class PtyTest : public ::testing::Test {
  protected:
-  PtyTest() : Driver("/nonexistent-sysfs") {
+  PtyTest() : Driver(TDevicePlaces{"/nonexistent-sysfs", Locks.Path}) {
     int slave = -1;
     char name[256] = {};
     if (openpty(&Master, &slave, name, nullptr, nullptr) == 0) {
@@ -76,6 +88,7 @@ class PtyTest : public ::testing::Test {
                                                                    : Driver.GetLastError();
   }
 
+  TLockDir Locks;
   TLinuxPortDriver Driver;
   int Master = -1;
   std::string Path;
@@ -116,7 +129,12 @@ TEST_F(PtyTest, SettingsRoundTripAndImpossibleOnesAreRefused) {
   EXPECT_EQ(back.XonLim, 1351);
   EXPECT_EQ(back.EvtChar, '\n');
 
-  dcb.BaudRate = 12345;
+  // Rates outside the kernel's table go through its arbitrary-rate interface.
+  dcb.BaudRate = 14400;
+  ASSERT_TRUE(Driver.SetCommState(Port, dcb));
+  ASSERT_TRUE(Driver.GetCommState(Port, back));
+  EXPECT_EQ(back.BaudRate, 14400u);
+  dcb.BaudRate = 0;
   EXPECT_FALSE(Driver.SetCommState(Port, dcb));
   EXPECT_EQ(Driver.GetLastError(), ERROR_INVALID_PARAMETER);
   dcb.BaudRate = 9600;
@@ -197,6 +215,47 @@ TEST_F(PtyTest, PendingReadsCompleteOnDataTimeOutOrAreCancelled) {
   Port = INVALID_HANDLE_VALUE;
   EXPECT_EQ(Result(Read, &got), ERROR_OPERATION_ABORTED);
   EXPECT_EQ(Result(Wait, &got), ERROR_OPERATION_ABORTED);
+}
+
+TEST_F(PtyTest, HugeReadTimeOutsSaturateInsteadOfExpiringAtOnce) {
+  Open();
+  TCommTimeouts timeouts;
+  timeouts.ReadTotalTimeoutMultiplier = 0xFFFFFFFE;
+  timeouts.ReadTotalTimeoutConstant = 0xFFFFFFFE;
+  ASSERT_TRUE(Driver.SetCommTimeouts(Port, timeouts));
+  std::vector<char> buffer(65536);
+  uint32_t got = 0;
+  ASSERT_FALSE(Driver.ReadFile(Port, buffer.data(), 65536, &got, &Read));
+  ASSERT_EQ(Driver.GetLastError(), ERROR_IO_PENDING);
+  EXPECT_EQ(Driver.WaitForSingleObject(Read.hEvent, 100), WAIT_TIMEOUT);
+  EXPECT_EQ(Result(Read, &got), ERROR_IO_INCOMPLETE);
+}
+
+TEST_F(PtyTest, AHangUpEndsWhatIsPendingAndIsNotPolledAgain) {
+  Open();
+  ASSERT_TRUE(Driver.SetCommMask(Port, EV_ALL));
+  uint32_t mask = 0;
+  ASSERT_FALSE(Driver.WaitCommEvent(Port, &mask, &Wait));
+  char buffer[4];
+  uint32_t got = 0;
+  ASSERT_FALSE(Driver.ReadFile(Port, buffer, 4, &got, &Read));
+  ::close(Master);
+  Master = -1;
+  ASSERT_EQ(Driver.WaitForSingleObject(Read.hEvent, 3000), WAIT_OBJECT_0);
+  EXPECT_EQ(Result(Read, &got), ERROR_DEVICE_NOT_CONNECTED);
+  ASSERT_EQ(Driver.WaitForSingleObject(Wait.hEvent, 3000), WAIT_OBJECT_0);
+  EXPECT_EQ(Result(Wait, &got), ERROR_DEVICE_NOT_CONNECTED);
+  uint32_t errors = 0;
+  TComStat stat;
+  EXPECT_FALSE(Driver.ClearCommError(Port, &errors, &stat));
+  EXPECT_EQ(Driver.GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_FALSE(Driver.WaitCommEvent(Port, &mask, &Wait));
+  EXPECT_EQ(Driver.GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+  // Closing still works and lowers nothing with a report.
+  EXPECT_TRUE(Driver.EscapeCommFunction(Port, CLRDTR));
+  EXPECT_TRUE(Driver.PurgeComm(Port, 15));
+  EXPECT_TRUE(Driver.CloseHandle(Port));
+  Port = INVALID_HANDLE_VALUE;
 }
 
 TEST_F(PtyTest, ModemCallsFailOnAPtyButBreakAndPurgeWork) {

@@ -7,6 +7,8 @@
 #include <set>
 #include <system_error>
 
+#include "serial/linux/DeviceOpen.h"
+
 namespace serial {
 namespace {
 
@@ -69,6 +71,11 @@ std::vector<std::string> ListSerialDevices(const std::string& DevRoot, const std
     int value = 0;
     if (type >> value && value != 0) devices.push_back((fs::path(DevRoot) / name).string());
   }
+  // The active console is never opened, so it is not offered either.
+  devices.erase(
+      std::remove_if(devices.begin(), devices.end(),
+                     [&](const std::string& Path) { return IsConsoleDevice(Path, SysRoot); }),
+      devices.end());
   return devices;
 }
 
