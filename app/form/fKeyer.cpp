@@ -8,6 +8,7 @@
 #include "app/form/FormLayout.h"
 #include "core/MainThread.h"
 #include "keyer/Envelope.h"
+#include "serial/PortErrors.h"
 
 namespace app {
 
@@ -76,9 +77,12 @@ std::string WallClock() {
 
 // The words for a port that would not open, from the driver's error code.
 std::string PortFailureText(const std::string& Port, uint32_t Code) {
-  if (Code == 0) return Port + ": cannot open";
-  return Port + ": cannot open: " + std::strerror(static_cast<int>(Code));
+  return serial::DescribePortError(Port, Code);
 }
+
+// Where the serial component reports a failed open and a lost device.
+constexpr uint32_t kPlaceOpen = 112;
+constexpr uint32_t kPlaceLost = 9920;
 
 std::vector<std::string> PortItems(const std::vector<std::string>& DevicePaths) {
   std::vector<std::string> items;
@@ -202,6 +206,7 @@ void TfrmKeyer::CheckBox9Click() {
 }
 
 void TfrmKeyer::ComboBox1Change() {
+  FPortLost = false;
   std::string name = FView.ComboBox1Text();
   if (name.size() > 255) name.resize(255);
   FSerialPort1->SetCommPort(name);
@@ -250,7 +255,14 @@ void TfrmKeyer::SchedulePortRetry() {
         if (!form) return;
         TfrmKeyer& f = **form;
         f.FRetryPending = false;
-        if (f.FSerialPort1->Active() || f.Closing()) return;
+        if (f.Closing()) return;
+        if (f.FPortLost) {
+          // Let go of the lost device, then open it anew.
+          f.FPortLost = false;
+          f.FSerialPort1->SetActive(false);
+        } else if (f.FSerialPort1->Active()) {
+          return;
+        }
         f.OpenChosenPort();
       },
       kPortRetryMs);
@@ -383,7 +395,7 @@ void TfrmKeyer::UpdateLineCheckBoxes() {
 
 void TfrmKeyer::ShowPortState() {
   // A closed port's lines are unknown: greyed, not shown as closed contacts.
-  const bool open = FSerialPort1->Active();
+  const bool open = FSerialPort1->Active() && !FPortLost;
   for (int n = 1; n <= 8; ++n) {
     if (!open) FView.SetCheckBoxChecked(n, false);
     FView.SetCheckBoxEnabled(n, open);
@@ -469,8 +481,19 @@ void TfrmKeyer::SerialPort1ProcessError(core::TObject*, uint32_t Place, uint32_t
                                         const std::string& Msg, uint8_t Noise) {
   // A failed open is told in words once it is known (PostPortStatus);
   // progress steps are the component's own business.
-  if (Place == 112) {
+  if (Place == kPlaceOpen) {
     FOpenError = Code;
+    return;
+  }
+  if (Place == kPlaceLost) {
+    // The device hung up or went away: its lines are unknown until it is
+    // back, and it is looked for again as a port that would not open.
+    FPortLost = true;
+    FReportedError = Code;
+    core::StatusChannel().Post(core::ssSerial, core::svError, static_cast<int32_t>(Code),
+                               PortFailureText(FSerialPort1->CommPort(), Code));
+    ShowPortState();
+    SchedulePortRetry();
     return;
   }
   if (Noise >= 2) return;

@@ -166,6 +166,7 @@ class TfrmKeyer : public core::TObject {
   std::string FReportedPort;
   uint32_t FReportedError = 0xFFFFFFFF;
   bool FRetryPending = false;
+  bool FPortLost = false;
   // The keyboard paddle's lines as last set, and whether a change waits to
   // reach the keyer through the port's worker.
   bool FKeyDit = false;

@@ -1,6 +1,6 @@
 #pragma once
 // The toolkit-free form over a fake view, a simulated serial port ("COM1"
-// and "COM2" exist, nothing else does), the substitute audio driver and a
+// and "COM2" exist, nothing else does; faults can be injected), the substitute audio driver and a
 // virtual clock.
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "FakeKeyerView.h"
+#include "FaultyPort.h"
 #include "SubstituteDriver.h"
 #include "app/form/fKeyer.h"
 #include "asio/DriverCatalogue.h"
@@ -44,16 +45,17 @@ class FormFixture : public ::testing::Test {
   }
 
   // Builds the form; FormCreate runs inside.
-  void Create(int Drivers = 1) {
+  void Create(int Drivers = 1, serial::IPortDriver* PortDriver = nullptr,
+              std::vector<std::string> DevicePaths = {"/dev/serial/by-id/usb-Test_Paddle-if00"}) {
     std::vector<asio::TCatalogueEntry> entries;
     for (int i = 0; i < Drivers; ++i)
       entries.push_back(Factory.Entry("Substitute " + std::to_string(i + 1),
                                       asio::test::TestClassId(static_cast<uint32_t>(i + 1))));
     Catalogue = std::make_unique<asio::DriverCatalogue::TScopedCatalogue>(entries);
     TKeyerPlatform platform;
-    platform.Devices = &Devices;
+    platform.Devices = PortDriver ? PortDriver : &Devices;
     platform.Clock = &Clock;
-    platform.DevicePaths = {"/dev/serial/by-id/usb-Test_Paddle-if00"};
+    platform.DevicePaths = std::move(DevicePaths);
     Form = std::make_unique<TfrmKeyer>(View, Pump, platform);
     View.OnCloseWindow = [this] { Form->FormClose(); };
   }
@@ -85,7 +87,7 @@ class FormFixture : public ::testing::Test {
     Form->ComboBox1Change();
   }
 
-  serial::TSimulatedPortDriver Devices;
+  serial::TFaultyPortDriver Devices;
   asio::test::TSubstituteFactory Factory;
   core::TVirtualClock Clock;
   TScriptedPump Pump;

@@ -3,7 +3,16 @@
 // box shows the tone that plays, and the status line tells each change.
 #include <thread>
 
+#ifdef __linux__
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
 #include "FormFixture.h"
+#ifdef __linux__
+#include "serial/linux/LinuxPort.h"
+#endif
 
 namespace app::testing {
 namespace {
@@ -148,6 +157,58 @@ TEST_F(FormStatus, LostStatusRecordsAreCounted) {
   EXPECT_GE(std::stoi(text), 5);
   EXPECT_EQ(View.StatusSeverity, core::svWarning);
 }
+
+TEST_F(FormStatus, TheConsoleIsNamedAsSuch) {
+  Devices.InjectFailure(serial::poCreateFile, serial::ERROR_PORT_IS_CONSOLE);
+  Create();
+  EXPECT_FALSE(Form->SerialPort1().Active());
+  EXPECT_EQ(Status(), "COM1 is the system console and is never opened");
+  EXPECT_EQ(View.StatusSeverity, core::svError);
+}
+
+TEST_F(FormStatus, ALostDeviceIsShownAndTakenUpAgainWhenItReturns) {
+  Create();
+  ASSERT_EQ(Status(), "COM1 open");
+  // The adapter is pulled: the worker's wait fails as for a hung-up line.
+  Devices.InjectFailure(serial::poWaitCommEvent, serial::ERROR_DEVICE_NOT_CONNECTED, -1);
+  Devices.InjectFailure(serial::poCreateFile, serial::ERROR_FILE_NOT_FOUND, -1);
+  Devices.Port("COM1")->SetCTS(false);  // completes the pending wait
+  ASSERT_TRUE(PumpUntil([&] { return Status() == "COM1: the device hung up or went away"; }))
+      << View.StatusText;
+  for (int n = 1; n <= 8; ++n)
+    EXPECT_FALSE(View.CheckBoxEnabled[n]) << n;
+  // While it is away, tries to open it fail with words of their own.
+  ASSERT_TRUE(PumpUntil([&] { return Status() == "COM1: cannot open: no such device"; }))
+      << View.StatusText;
+  // Plugged back in: opened by itself.
+  Devices.ClearFailures();
+  ASSERT_TRUE(PumpUntil([&] { return Status() == "COM1 open"; })) << View.StatusText;
+  EXPECT_TRUE(Form->SerialPort1().Active());
+  EXPECT_TRUE(Devices.Port("COM1")->DTR());
+  for (int n = 1; n <= 8; ++n)
+    EXPECT_TRUE(View.CheckBoxEnabled[n]) << n;
+}
+
+#ifdef __linux__
+// The real port driver, on a pseudo-terminal that another program holds
+// exclusively.
+TEST_F(FormStatus, APortInUseElsewhereIsSaidToBe) {
+  int master = -1, slave = -1;
+  char name[128];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  ASSERT_EQ(ioctl(slave, TIOCEXCL), 0);
+  serial::TLinuxPortDriver devices;
+  Create(1, &devices, {name});
+  ChoosePort(12);
+  EXPECT_FALSE(Form->SerialPort1().Active());
+  EXPECT_EQ(Status(), std::string(name) + ": in use by another program") << View.StatusText;
+  for (int n = 1; n <= 8; ++n)
+    EXPECT_FALSE(View.CheckBoxEnabled[n]) << n;
+  Form.reset();
+  close(slave);
+  close(master);
+}
+#endif
 
 }  // namespace
 }  // namespace app::testing
