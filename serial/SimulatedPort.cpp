@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "core/Trace.h"
+
 namespace serial {
 
 std::string PortKey(const std::string& Name) {
@@ -19,9 +21,18 @@ void TSimulatedPort::RaiseLocked(uint32_t Events) {
   if (FOpen) FOps.Raise(Events);
 }
 
+namespace {
+// The paddle's lines as this port saw them change, for the timing trace.
+void TracePaddleLines(uint32_t Changed, uint32_t Lines) {
+  if (Changed & MS_CTS_ON) core::TracePost(core::tsPort, core::teLine, 0, (Lines & MS_CTS_ON) != 0);
+  if (Changed & MS_DSR_ON) core::TracePost(core::tsPort, core::teLine, 1, (Lines & MS_DSR_ON) != 0);
+}
+}  // namespace
+
 void TSimulatedPort::SetLineLocked(uint32_t Bit, bool Value, uint32_t Event) {
   if (((FModem & Bit) != 0) == Value) return;
   FModem ^= Bit;
+  if (FOpen) TracePaddleLines(Bit, FModem);
   RaiseLocked(Event);
 }
 
@@ -51,6 +62,7 @@ void TSimulatedPort::SetLines(uint32_t ModemStatus) {
   const uint32_t lines = MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON;
   const uint32_t changed = (FModem ^ ModemStatus) & lines;
   FModem = ModemStatus & lines;
+  if (FOpen) TracePaddleLines(changed, FModem);
   uint32_t events = 0;
   if (changed & MS_CTS_ON) events |= EV_CTS;
   if (changed & MS_DSR_ON) events |= EV_DSR;

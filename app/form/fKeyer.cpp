@@ -7,6 +7,7 @@
 
 #include "app/form/FormLayout.h"
 #include "core/MainThread.h"
+#include "core/Trace.h"
 #include "keyer/Envelope.h"
 #include "serial/PortErrors.h"
 
@@ -34,6 +35,7 @@ class TfrmKeyer::TFormPump final : public core::IMessagePump {
       if (core::MainThread::WaitForCalls(kKeyHandOffMs)) core::MainThread::CheckSynchronize();
     }
     FForm.CheckStatus();
+    FForm.CheckTrace();
   }
   void IdleWait(uint32_t Milliseconds) override {
     if (FRealTime)
@@ -100,6 +102,9 @@ TfrmKeyer::TfrmKeyer(IKeyerFormView& View, core::IMessagePump& Pump, TKeyerPlatf
       FClock(Platform.Clock ? *Platform.Clock : core::SystemClock()),
       FAlive(std::make_shared<TfrmKeyer*>(this)) {
   FPump = std::make_unique<TFormPump>(*this, Pump, FClock);
+  // One clock for the whole trace: the keying loop's.
+  core::TTrace::Instance().SetClock(&FClock);
+  FTiming = std::make_unique<TTimingModel>(FClock.QueryPerformanceFrequency());
   FLinks = std::make_unique<TLinks>(*this);
   // The serial component reaches real devices and the keyboard paddle
   // through one driver.
@@ -128,6 +133,7 @@ TfrmKeyer::TfrmKeyer(IKeyerFormView& View, core::IMessagePump& Pump, TKeyerPlatf
 
 TfrmKeyer::~TfrmKeyer() {
   FAlive.reset();
+  SetTracing(false);
   FormDestroy();
   // Stop the driver before anything its thread touches goes away.
   FASIOHost1->SetActive(false);
@@ -135,6 +141,34 @@ TfrmKeyer::~TfrmKeyer() {
   FASIOHost1.reset();
   FKeyer.reset();
   FdspIIRFilter1.reset();
+  core::TTrace::Instance().SetClock(nullptr);
+}
+
+void TfrmKeyer::SetTracing(bool Value) {
+  if (Value == FTracing) return;
+  core::TTrace& trace = core::TTrace::Instance();
+  if (Value) {
+    // Nothing from before: the trace starts now.
+    FTraceAudio.clear();
+    FTraceOther.clear();
+    trace.Drain(FTraceAudio, FTraceOther);
+    trace.TakeDropped();
+    FTiming->Clear();
+  }
+  FTracing = Value;
+  trace.SetEnabled(Value);
+}
+
+void TfrmKeyer::CheckTrace() {
+  if (!FTracing) return;
+  FTraceAudio.clear();
+  FTraceOther.clear();
+  core::TTrace::Instance().Drain(FTraceAudio, FTraceOther);
+  if (FTraceAudio.empty() && FTraceOther.empty()) return;
+  FTiming->SetSampleRate(FASIOHost1->SampleRate());
+  FTiming->SetDitSeconds(FKeyer->DitTime());
+  FTiming->SetStraightKey(FKeyer->StraightKey());
+  FTiming->Add(FTraceAudio, FTraceOther);
 }
 
 // The window's stored settings of its three components, applied as a

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/form/KeyerView.h"
+#include "app/form/TimingModel.h"
 #include "asio/DASIOHost.h"
 #include "core/MessagePump.h"
 #include "core/StatusChannel.h"
@@ -125,6 +126,14 @@ class TfrmKeyer : public core::TObject {
   // Seconds between attempts to open a port that could not be opened.
   static constexpr uint32_t kPortRetryMs = 2000;
 
+  // The timing trace: off until something shows it. While on, every pump
+  // reads the trace into the timing model.
+  void SetTracing(bool Value);
+  bool Tracing() const { return FTracing; }
+  TTimingModel& Timing() { return *FTiming; }
+  // Reads what the trace holds now into the model (the pump does it).
+  void CheckTrace();
+
   // Engine state, for the front ends and tests.
   bool LoopRunning() const { return FKeyer->LoopRunning(); }
   bool Closing() const { return FKeyer->Closing(); }
@@ -159,6 +168,10 @@ class TfrmKeyer : public core::TObject {
   std::unique_ptr<keyer::TKeyerEngine> FKeyer;
   std::unique_ptr<serial::TSerialPort> FSerialPort1;
   std::deque<TStatusEntry> FStatusHistory;
+  std::unique_ptr<TTimingModel> FTiming;
+  bool FTracing = false;
+  std::vector<core::TTraceRecord> FTraceAudio;
+  std::vector<core::TTraceRecord> FTraceOther;
   TKeyMode FMode = kmIambicB;
   // The error of the last failed open, and the port and code last reported,
   // so a failure that repeats is reported once.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "core/Trace.h"
 #include "serial/PortDriver.h"
 #include "serial/ThreadPriority.h"
 
@@ -120,6 +121,9 @@ uint32_t TModemWatcher::Compare(const TReading& Now) {
   if (changed & TIOCM_CD) events |= EV_RLSD;
   // The ring event marks a ring arriving.
   if ((changed & TIOCM_RNG) && (Now.Lines & TIOCM_RNG)) events |= EV_RING;
+  // The paddle's lines as the driver saw them, for the timing trace.
+  if (events & EV_CTS) core::TracePost(core::tsPort, core::teLine, 0, (Now.Lines & TIOCM_CTS) != 0);
+  if (events & EV_DSR) core::TracePost(core::tsPort, core::teLine, 1, (Now.Lines & TIOCM_DSR) != 0);
   FReported = Now;
   return events;
 }
