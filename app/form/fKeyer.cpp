@@ -1,6 +1,7 @@
 #include "app/form/fKeyer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -32,7 +33,7 @@ class TfrmKeyer::TFormPump final : public core::IMessagePump {
     // changed, would be: a pump later may be a whole element later.
     if (FForm.FKeyChanged) {
       FForm.FKeyChanged = false;
-      if (core::MainThread::WaitForCalls(kKeyHandOffMs)) core::MainThread::CheckSynchronize();
+      FForm.AwaitKeyboardPaddle(kKeyHandOffMs);
     }
     FForm.CheckStatus();
     FForm.CheckTrace();
@@ -504,6 +505,20 @@ bool TfrmKeyer::KeyEvent(TFormKey Key, bool Pressed, bool AutoRepeat) {
   if (paddle == TPaddleKey::None) return false;
   if (!AutoRepeat) PaddleKey(paddle, Pressed);
   return true;
+}
+
+void TfrmKeyer::AwaitKeyboardPaddle(uint32_t Milliseconds) {
+  // Until the keyer holds the keys' state: the worker may first be held by
+  // an earlier hand-off, which the pump must run to free it.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds);
+  for (;;) {
+    core::MainThread::CheckSynchronize();
+    if (FKeyer->DitPressed() == FKeyDit && FKeyer->DahPressed() == FKeyDah) return;
+    const auto left = end - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return;
+    core::MainThread::WaitForCalls(static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1));
+  }
 }
 
 void TfrmKeyer::WindowDeactivated() {

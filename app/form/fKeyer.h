@@ -152,6 +152,9 @@ class TfrmKeyer : public core::TObject {
   // Greys the modem-status boxes while the port is closed.
   void ShowPortState();
   void PostPortStatus();
+  // Runs main-thread calls (at most Milliseconds) until the keyer has seen
+  // the keyboard paddle's present keys.
+  void AwaitKeyboardPaddle(uint32_t Milliseconds);
   void SchedulePortRetry();
 
   IKeyerFormView& FView;
