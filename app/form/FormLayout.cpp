@@ -54,6 +54,7 @@ constexpr TControlSpec kControls[] = {
 
 constexpr TMenuSpec kMenu[] = {
     {"&File", "E&xit", "Exit1"},
+    {"&View", "&Timing scope", "TimingScope1"},
     {"&Help", "&About...", "About1"},
 };
 

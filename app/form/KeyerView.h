@@ -54,6 +54,9 @@ class IKeyerFormView : public keyer::IKeyerView {
 
   // Window operations.
   virtual void ShowAboutBox() = 0;  // modal; returns when it closes
+  // Opens (or raises) the timing scope beside the window; not modal. The
+  // front end calls the form's TimingScopeClosed when it closes.
+  virtual void ShowTimingScope() = 0;
   virtual void CloseWindow() = 0;   // as the title bar's close box
   virtual bool IsActiveWindow() = 0;
 

@@ -340,6 +340,15 @@ void TfrmKeyer::About1Click() {
 
 // A click on the mode that is already chosen changes nothing: it must not
 // empty the queue and the memories.
+void TfrmKeyer::TimingScope1Click() {
+  SetTracing(true);
+  FView.ShowTimingScope();
+}
+
+void TfrmKeyer::TimingScopeClosed() {
+  SetTracing(false);
+}
+
 void TfrmKeyer::rbStraightKeyClick() {
   if (FMode == kmStraightKey) return;
   FMode = kmStraightKey;

@@ -74,6 +74,9 @@ class TfrmKeyer : public core::TObject {
   void ASIOHost1LatencyChanged(core::TObject* Sender);
   void Exit1Click();
   void About1Click();
+  // View, Timing scope: opens the scope and starts the trace.
+  void TimingScope1Click();
+  void TimingScopeClosed();
   // The keyer's handlers, raised by the mode buttons, the speed bar, the
   // tone controls and the key filter list.
   void rbStraightKeyClick();

@@ -24,6 +24,7 @@
 
 #include "app/form/FormLayout.h"
 #include "app/qt/fHelpAbout.h"
+#include "app/qt/fTimingScope.h"
 #include "core/MainThread.h"
 
 namespace app::qt {
@@ -159,6 +160,7 @@ void TfrmKeyerWindow::CreateControls() {
   }
   Exit1 = actions.at("Exit1");
   About1 = actions.at("About1");
+  TimingScope1 = actions.at("TimingScope1");
 
   auto* client = new QWidget(this);
   client->setObjectName("client");
@@ -211,6 +213,7 @@ void TfrmKeyerWindow::ConnectHandlers() {
   TfrmKeyer* f = FForm.get();
   connect(Exit1, &QAction::triggered, this, [f] { f->Exit1Click(); });
   connect(About1, &QAction::triggered, this, [f] { f->About1Click(); });
+  connect(TimingScope1, &QAction::triggered, this, [f] { f->TimingScope1Click(); });
   connect(CheckBox[9], &QCheckBox::clicked, this, [f] { f->CheckBox9Click(); });
   connect(ComboBox1, &QComboBox::currentIndexChanged, this, [f] { f->ComboBox1Change(); });
   connect(cbASIOdriver, &QComboBox::currentIndexChanged, this, [f] { f->cbASIOdriverChange(); });
@@ -408,6 +411,17 @@ void TfrmKeyerWindow::SetStatusLine(const std::string& Text, core::TStatusSeveri
   for (const std::string& line : Recent)
     lines << QString::fromStdString(line).toHtmlEscaped();
   StatusLine->setToolTip("<nobr>" + lines.join("<br>") + "</nobr>");
+}
+
+void TfrmKeyerWindow::ShowTimingScope() {
+  if (FScope == nullptr) {
+    FScope = new TfrmTimingScope(FForm->Timing(), this);
+    FScope->OnClosed = [this] { FForm->TimingScopeClosed(); };
+    // Beside the main window.
+    FScope->move(geometry().right() + 8, geometry().top());
+  }
+  FScope->show();
+  FScope->raise();
 }
 
 void TfrmKeyerWindow::ShowAboutBox() {

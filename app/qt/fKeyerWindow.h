@@ -25,6 +25,7 @@ class QTimer;
 namespace app::qt {
 
 class TfrmHelpAbout;
+class TfrmTimingScope;
 
 class TfrmKeyerWindow : public QMainWindow, public IKeyerFormView {
  public:
@@ -63,6 +64,7 @@ class TfrmKeyerWindow : public QMainWindow, public IKeyerFormView {
   QRadioButton* rbIambicB;
   QAction* Exit1;
   QAction* About1;
+  QAction* TimingScope1;
   // The status line: the newest record in words, the recent ones on hover.
   QLabel* StatusLine;
 
@@ -93,6 +95,8 @@ class TfrmKeyerWindow : public QMainWindow, public IKeyerFormView {
   void SetStatusLine(const std::string& Text, core::TStatusSeverity Severity,
                      const std::vector<std::string>& Recent) override;
   void ShowAboutBox() override;
+  void ShowTimingScope() override;
+  TfrmTimingScope* TimingScope() { return FScope; }
   void CloseWindow() override { close(); }
   bool IsActiveWindow() override { return isActiveWindow(); }
 
@@ -108,6 +112,7 @@ class TfrmKeyerWindow : public QMainWindow, public IKeyerFormView {
   TQtMessagePump FPump;
   std::unique_ptr<TfrmKeyer> FForm;
   TfrmHelpAbout* FAbout = nullptr;
+  TfrmTimingScope* FScope = nullptr;
   QTimer* FIdleTimer = nullptr;
   bool FActivationQueued = false;
 };

@@ -42,6 +42,7 @@ class TFakeKeyerView : public IKeyerFormView {
   std::vector<std::string> StatusRecent;
   int StatusLineUpdates = 0;
   int AboutShown = 0;
+  int ScopeShown = 0;
   int CloseRequests = 0;
   bool Active = true;
   std::function<void()> OnCloseWindow;
@@ -82,6 +83,7 @@ class TFakeKeyerView : public IKeyerFormView {
     ++StatusLineUpdates;
   }
   void ShowAboutBox() override { ++AboutShown; }
+  void ShowTimingScope() override { ++ScopeShown; }
   // A front end's close box runs the form's FormClose; the fixture wires it.
   void CloseWindow() override {
     ++CloseRequests;

@@ -39,7 +39,7 @@ TEST_F(WindowFixture, WidgetsFollowTheControlTable) {
   }
   EXPECT_EQ(w.CheckBox[13]->text().toStdString(), "Loopback ");
   const QList<QAction*> menus = w.menuBar()->actions();
-  ASSERT_EQ(menus.size(), 2);
+  ASSERT_EQ(menus.size(), 3);
   EXPECT_EQ(menus[0]->text().toStdString(), "&File");
   EXPECT_EQ(w.Exit1->text().toStdString(), "E&xit");
   EXPECT_EQ(w.About1->text().toStdString(), "&About...");
