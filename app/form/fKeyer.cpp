@@ -19,7 +19,7 @@ namespace app {
 // virtual time (unless a main-thread call already waits).
 class TfrmKeyer::TFormPump final : public core::IMessagePump {
  public:
-  static constexpr uint32_t kKeyHandOffMs = 20;
+  static constexpr uint32_t kKeyHandOffMs = 50;
 
   TFormPump(TfrmKeyer& Form, core::IMessagePump& Pump, core::IClock& Clock)
       : FForm(Form), FPump(Pump), FClock(Clock), FRealTime(&Clock == &core::SystemClock()) {}

@@ -47,6 +47,14 @@ TEST_F(FormFixture, AKeyboardReleaseIsSeenAtThePumpThatHandledTheKey) {
   Create();
   ChoosePort(13);
   ASSERT_EQ(Form->SerialPort1().CommPort(), kKeyboardPaddle);
+  // A worker that has just opened the port arms its first wait within its
+  // poll time; a round trip of the dah key shows it is serving the port.
+  serial::TSerialPort& port = Form->SerialPort1();
+  Form->KeyEvent(kyBracketRight, true, false);
+  ASSERT_TRUE(PumpUntil([&] { return !port.CTSState(); }));
+  Form->KeyEvent(kyBracketRight, false, false);
+  ASSERT_TRUE(PumpUntil([&] { return port.CTSState() && !Form->Keyer().DahPressed(); }));
+  Form->Keyer().rbIambicBClick();  // forget the dah it owes
   bool pressed = false, released = false;
   double releasedAtMs = 0;
   Pump.OnPump = [&] {
