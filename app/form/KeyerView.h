@@ -57,7 +57,7 @@ class IKeyerFormView : public keyer::IKeyerView {
   // Opens (or raises) the timing scope beside the window; not modal. The
   // front end calls the form's TimingScopeClosed when it closes.
   virtual void ShowTimingScope() = 0;
-  virtual void CloseWindow() = 0;   // as the title bar's close box
+  virtual void CloseWindow() = 0;  // as the title bar's close box
   virtual bool IsActiveWindow() = 0;
 
   // keyer::IKeyerView, in terms of the above where they overlap.
