@@ -55,6 +55,7 @@ constexpr TControlSpec kControls[] = {
 constexpr TMenuSpec kMenu[] = {
     {"&File", "E&xit", "Exit1"},
     {"&View", "&Timing scope", "TimingScope1"},
+    {"&View", "&Record", "Record1"},
     {"&Help", "&About...", "About1"},
 };
 

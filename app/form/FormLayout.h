@@ -55,7 +55,8 @@ inline constexpr int kToneMin = 500, kToneMax = 1000, kToneStep = 10, kToneIniti
 inline constexpr int kWPMMin = 5, kWPMMax = 60, kWPMInitial = 20, kWPMTickEvery = 5;
 
 // The menu: "&File" with "E&xit" (Exit1), "&View" with "&Timing scope"
-// (TimingScope1), "&Help" with "&About..." (About1).
+// (TimingScope1) and "&Record" (Record1, checkable), "&Help" with
+// "&About..." (About1).
 struct TMenuSpec {
   const char* Menu;
   const char* Item;

@@ -57,6 +57,9 @@ class IKeyerFormView : public keyer::IKeyerView {
   // Opens (or raises) the timing scope beside the window; not modal. The
   // front end calls the form's TimingScopeClosed when it closes.
   virtual void ShowTimingScope() = 0;
+  // Shows whether a recording runs (the Record menu item, the scope's
+  // Record button).
+  virtual void SetRecording(bool On) = 0;
   virtual void CloseWindow() = 0;  // as the title bar's close box
   virtual bool IsActiveWindow() = 0;
 

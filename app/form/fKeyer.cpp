@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -101,7 +102,9 @@ std::vector<std::string> PortItems(const std::vector<std::string>& DevicePaths) 
 TfrmKeyer::TfrmKeyer(IKeyerFormView& View, core::IMessagePump& Pump, TKeyerPlatform Platform)
     : FView(View),
       FClock(Platform.Clock ? *Platform.Clock : core::SystemClock()),
+      FRecordDirectory(Platform.RecordDirectory),
       FAlive(std::make_shared<TfrmKeyer*>(this)) {
+  FRecorder = std::make_unique<TRecorder>();
   FPump = std::make_unique<TFormPump>(*this, Pump, FClock);
   // One clock for the whole trace: the keying loop's.
   core::TTrace::Instance().SetClock(&FClock);
@@ -138,6 +141,7 @@ TfrmKeyer::~TfrmKeyer() {
   FormDestroy();
   // Stop the driver before anything its thread touches goes away.
   FASIOHost1->SetActive(false);
+  StopRecording();
   FSerialPort1.reset();
   FASIOHost1.reset();
   FKeyer.reset();
@@ -147,29 +151,135 @@ TfrmKeyer::~TfrmKeyer() {
 
 void TfrmKeyer::SetTracing(bool Value) {
   if (Value == FTracing) return;
+  EnableTrace(Value, FRecordTracing);
+}
+
+void TfrmKeyer::EnableTrace(bool Scope, bool Record) {
   core::TTrace& trace = core::TTrace::Instance();
-  if (Value) {
+  const bool was = FTracing || FRecordTracing;
+  const bool now = Scope || Record;
+  if (now && !was) {
     // Nothing from before: the trace starts now.
     FTraceAudio.clear();
     FTraceOther.clear();
     trace.Drain(FTraceAudio, FTraceOther);
     trace.TakeDropped();
-    FTiming->Clear();
   }
-  FTracing = Value;
-  trace.SetEnabled(Value);
+  // The scope starts empty whenever it opens.
+  if (Scope && !FTracing) FTiming->Clear();
+  FTracing = Scope;
+  FRecordTracing = Record;
+  trace.SetEnabled(now);
 }
 
 void TfrmKeyer::CheckTrace() {
-  if (!FTracing) return;
+  if (!FTracing && !FRecordTracing) return;
   FTraceAudio.clear();
   FTraceOther.clear();
   core::TTrace::Instance().Drain(FTraceAudio, FTraceOther);
-  if (FTraceAudio.empty() && FTraceOther.empty()) return;
-  FTiming->SetSampleRate(FASIOHost1->SampleRate());
-  FTiming->SetDitSeconds(FKeyer->DitTime());
-  FTiming->SetStraightKey(FKeyer->StraightKey());
-  FTiming->Add(FTraceAudio, FTraceOther);
+  if (!FTraceAudio.empty() || !FTraceOther.empty()) {
+    if (FTracing) {
+      FTiming->SetSampleRate(FASIOHost1->SampleRate());
+      FTiming->SetDitSeconds(FKeyer->DitTime());
+      FTiming->SetStraightKey(FKeyer->StraightKey());
+      FTiming->Add(FTraceAudio, FTraceOther);
+    }
+    if (FRecordTracing)
+      FTraceCsv.Add(FTraceAudio, FTraceOther, FASIOHost1->SampleRate(), FRecorder->FirstPosition());
+  }
+  if (FRecorder->Recording() && FRecorder->WriteFailed()) StopRecording("writing failed");
+}
+
+namespace {
+// "paddle-rig-YYYYmmdd-HHMMSS" in Folder.
+std::string RecordingStem(const std::string& Folder) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  char name[64];
+  std::strftime(name, sizeof name, "paddle-rig-%Y%m%d-%H%M%S", &local);
+  std::string folder = Folder;
+  if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') folder += '/';
+  return folder + name;
+}
+
+std::string HomeFolder() {
+  for (const char* name : {"HOME", "USERPROFILE"})
+    if (const char* v = std::getenv(name); v != nullptr && *v != 0) return v;
+  return ".";
+}
+}  // namespace
+
+void TfrmKeyer::Record1Click() {
+  if (FRecorder->Recording())
+    StopRecording();
+  else
+    StartRecording();
+}
+
+void TfrmKeyer::StartRecording() {
+  if (!FASIOHost1->Active()) {
+    core::StatusChannel().Post(core::ssApp, core::svError, 0,
+                               "Cannot record: no audio driver is running");
+    FView.SetRecording(false);
+    return;
+  }
+  const std::string stem =
+      RecordingStem(FRecordDirectory.empty() ? HomeFolder() : FRecordDirectory);
+  const std::string wav = stem + ".wav", csv = stem + ".csv";
+  const int rate = static_cast<int>(FASIOHost1->SampleRate() + 0.5);
+  const int channels = std::max<int32_t>(1, FASIOHost1->OutputChannels());
+  std::string error;
+  if (!FTraceCsv.Open(csv, FClock.QueryPerformanceCounter(), FClock.QueryPerformanceFrequency(),
+                      error)) {
+    core::StatusChannel().PostF(core::ssApp, core::svError, 0, "Cannot record to %s: %s",
+                                csv.c_str(), error.c_str());
+    FView.SetRecording(false);
+    return;
+  }
+  // The trace runs before the first buffer goes in, so the CSV holds it.
+  EnableTrace(FTracing, true);
+  if (!FRecorder->Start(wav, rate, channels, error)) {
+    EnableTrace(FTracing, false);
+    FTraceCsv.Close(error);
+    std::remove(csv.c_str());
+    core::StatusChannel().PostF(core::ssApp, core::svError, 0, "Cannot record to %s: %s",
+                                wav.c_str(), error.c_str());
+    FView.SetRecording(false);
+    return;
+  }
+  core::StatusChannel().PostF(core::ssApp, core::svInfo, 0, "Recording to %s (trace in %s)",
+                              wav.c_str(), csv.c_str() + csv.rfind('/') + 1);
+  FView.SetRecording(true);
+}
+
+void TfrmKeyer::StopRecording(const std::string& Reason) {
+  if (!FRecorder->Recording() && !FRecordTracing) return;
+  std::string error, csvError;
+  const bool ok = FRecorder->Stop(error);
+  CheckTrace();  // the last records, up to the last buffer recorded
+  EnableTrace(FTracing, false);
+  const bool csvOk = FTraceCsv.Close(csvError);
+  const std::string& wav = FRecorder->Path();
+  const double seconds =
+      static_cast<double>(FRecorder->FramesWritten()) / std::max(1, FRecorder->SampleRate());
+  if (!ok || !csvOk) {
+    core::StatusChannel().PostF(core::ssApp, core::svError, 0, "Recording to %s failed: %s",
+                                wav.c_str(), (!ok ? error : csvError).c_str());
+  } else if (FRecorder->FramesDropped() > 0) {
+    core::StatusChannel().PostF(
+        core::ssApp, core::svWarning, 0,
+        "Recorded %.1f s to %s; %llu frames were lost (the disk did not keep up)", seconds,
+        wav.c_str(), static_cast<unsigned long long>(FRecorder->FramesDropped()));
+  } else {
+    core::StatusChannel().PostF(core::ssApp, core::svInfo, 0, "Recorded %.1f s to %s%s%s", seconds,
+                                wav.c_str(), Reason.empty() ? "" : ": ", Reason.c_str());
+  }
+  FView.SetRecording(false);
 }
 
 // The window's stored settings of its three components, applied as a
@@ -204,7 +314,9 @@ void TfrmKeyer::ApplyStoredSettings() {
   host.OnLatencyChanged = [this](core::TObject* sender) { ASIOHost1LatencyChanged(sender); };
   host.OnBufferSwitch = [this](core::TObject* sender, const dsp::TArrayOfSingleArray& in,
                                dsp::TArrayOfSingleArray& out) {
+    const int64_t position = FKeyer->TracePosition();
     FKeyer->ASIOHost1BufferSwitch(sender, in, out);
+    FRecorder->Write(out, position);
   };
   host.EndLoading();
 }
@@ -307,6 +419,8 @@ void TfrmKeyer::cbASIOdriverChange() {
   // Choosing an item loads that driver; typing in the box selects nothing.
   const int index = FView.cbASIOdriverItemIndex();
   if (index >= 0 && index != FASIOHost1->DriverIndex()) {
+    // One file holds one stream: its rate and channels end with the driver.
+    StopRecording("the driver changed");
     FASIOHost1->SetDriverIndex(index);
     if (FASIOHost1->DriverLoaded())
       core::StatusChannel().PostF(core::ssHost, core::svInfo, 0, "%s %s",

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "app/form/KeyerView.h"
+#include "app/form/Recorder.h"
 #include "app/form/TimingModel.h"
+#include "app/form/TraceCsv.h"
 #include "asio/DASIOHost.h"
 #include "core/MessagePump.h"
 #include "core/StatusChannel.h"
@@ -35,6 +37,8 @@ struct TKeyerPlatform {
   // Serial devices to list after COM1..COM12 (the program passes what it
   // finds on the machine).
   std::vector<std::string> DevicePaths;
+  // Folder of the recordings (empty: the user's home folder).
+  std::string RecordDirectory;
 };
 
 // Keys the keyboard paddle tells apart; a front end translates its own key
@@ -77,6 +81,11 @@ class TfrmKeyer : public core::TObject {
   // View, Timing scope: opens the scope and starts the trace.
   void TimingScope1Click();
   void TimingScopeClosed();
+  // View, Record (or the scope's Record button): starts or stops writing
+  // what the driver plays to a WAV file, with the trace beside it as CSV.
+  void Record1Click();
+  bool Recording() const { return FRecorder->Recording(); }
+  TRecorder& Recorder() { return *FRecorder; }
   // The keyer's handlers, raised by the mode buttons, the speed bar, the
   // tone controls and the key filter list.
   void rbStraightKeyClick();
@@ -132,7 +141,7 @@ class TfrmKeyer : public core::TObject {
   // The timing trace: off until something shows it. While on, every pump
   // reads the trace into the timing model.
   void SetTracing(bool Value);
-  bool Tracing() const { return FTracing; }
+  bool Tracing() const { return FTracing || FRecordTracing; }
   TTimingModel& Timing() { return *FTiming; }
   // Reads what the trace holds now into the model (the pump does it).
   void CheckTrace();
@@ -159,6 +168,10 @@ class TfrmKeyer : public core::TObject {
   // the keyboard paddle's present keys.
   void AwaitKeyboardPaddle(uint32_t Milliseconds);
   void SchedulePortRetry();
+  void StartRecording();
+  // Why the recording ends, for the status line (empty: the operator).
+  void StopRecording(const std::string& Reason = {});
+  void EnableTrace(bool Scope, bool Record);
 
   IKeyerFormView& FView;
   core::IClock& FClock;
@@ -168,7 +181,8 @@ class TfrmKeyer : public core::TObject {
   std::unique_ptr<serial::TRoutingPortDriver> FRouter;
   serial::TSimulatedPort* FKeyboardPort = nullptr;
   // Declared so that destruction closes the port first, then the host,
-  // and the filter the buffer fill uses last.
+  // and the filter and the recorder the buffer fill uses last.
+  std::unique_ptr<TRecorder> FRecorder;
   std::unique_ptr<dsp::TdspIIRFilter> FdspIIRFilter1;
   std::unique_ptr<asio::TASIOHost> FASIOHost1;
   std::unique_ptr<keyer::TKeyerEngine> FKeyer;
@@ -176,6 +190,10 @@ class TfrmKeyer : public core::TObject {
   std::deque<TStatusEntry> FStatusHistory;
   std::unique_ptr<TTimingModel> FTiming;
   bool FTracing = false;
+  bool FRecordTracing = false;
+  TTraceCsv FTraceCsv;
+  std::string FRecordDirectory;
+  int64_t FRecordStart = 0;
   std::vector<core::TTraceRecord> FTraceAudio;
   std::vector<core::TTraceRecord> FTraceOther;
   TKeyMode FMode = kmIambicB;

@@ -161,6 +161,8 @@ void TfrmKeyerWindow::CreateControls() {
   Exit1 = actions.at("Exit1");
   About1 = actions.at("About1");
   TimingScope1 = actions.at("TimingScope1");
+  Record1 = actions.at("Record1");
+  Record1->setCheckable(true);
 
   auto* client = new QWidget(this);
   client->setObjectName("client");
@@ -214,6 +216,11 @@ void TfrmKeyerWindow::ConnectHandlers() {
   connect(Exit1, &QAction::triggered, this, [f] { f->Exit1Click(); });
   connect(About1, &QAction::triggered, this, [f] { f->About1Click(); });
   connect(TimingScope1, &QAction::triggered, this, [f] { f->TimingScope1Click(); });
+  // The form decides whether a recording runs; the item shows what it did.
+  connect(Record1, &QAction::triggered, this, [this, f] {
+    Record1->setChecked(f->Recording());
+    f->Record1Click();
+  });
   connect(CheckBox[9], &QCheckBox::clicked, this, [f] { f->CheckBox9Click(); });
   connect(ComboBox1, &QComboBox::currentIndexChanged, this, [f] { f->ComboBox1Change(); });
   connect(cbASIOdriver, &QComboBox::currentIndexChanged, this, [f] { f->cbASIOdriverChange(); });
@@ -417,11 +424,22 @@ void TfrmKeyerWindow::ShowTimingScope() {
   if (FScope == nullptr) {
     FScope = new TfrmTimingScope(FForm->Timing(), this);
     FScope->OnClosed = [this] { FForm->TimingScopeClosed(); };
+    FScope->OnRecord = [this] {
+      FScope->SetRecording(FForm->Recording());
+      FForm->Record1Click();
+    };
+    FScope->SetRecording(FForm->Recording());
     // Beside the main window.
     FScope->move(geometry().right() + 8, geometry().top());
   }
   FScope->show();
   FScope->raise();
+}
+
+void TfrmKeyerWindow::SetRecording(bool On) {
+  const QSignalBlocker block(Record1);
+  Record1->setChecked(On);
+  if (FScope != nullptr) FScope->SetRecording(On);
 }
 
 void TfrmKeyerWindow::ShowAboutBox() {

@@ -65,6 +65,7 @@ class TfrmKeyerWindow : public QMainWindow, public IKeyerFormView {
   QAction* Exit1;
   QAction* About1;
   QAction* TimingScope1;
+  QAction* Record1;
   // The status line: the newest record in words, the recent ones on hover.
   QLabel* StatusLine;
 
@@ -96,6 +97,7 @@ class TfrmKeyerWindow : public QMainWindow, public IKeyerFormView {
                      const std::vector<std::string>& Recent) override;
   void ShowAboutBox() override;
   void ShowTimingScope() override;
+  void SetRecording(bool On) override;
   TfrmTimingScope* TimingScope() { return FScope; }
   void CloseWindow() override { close(); }
   bool IsActiveWindow() override { return isActiveWindow(); }

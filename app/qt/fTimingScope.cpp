@@ -279,6 +279,9 @@ TfrmTimingScope::TfrmTimingScope(TTimingModel& Model, QWidget* Parent)
                                                       "timing-scope.png", "PNG images (*.png)");
     if (!path.isEmpty()) SaveImage(path);
   });
+  connect(RecordButton, &QPushButton::clicked, this, [this] {
+    if (OnRecord) OnRecord();
+  });
   connect(ClearText, &QPushButton::clicked, this, [this] {
     FModel.ClearText();
     Refresh();
@@ -309,6 +312,11 @@ void TfrmTimingScope::Refresh() {
 void TfrmTimingScope::closeEvent(QCloseEvent* Event) {
   QWidget::closeEvent(Event);
   if (OnClosed) OnClosed();
+}
+
+void TfrmTimingScope::SetRecording(bool On) {
+  const QSignalBlocker block(RecordButton);
+  RecordButton->setChecked(On);
 }
 
 bool TfrmTimingScope::SaveImage(const QString& Path) {

@@ -70,6 +70,8 @@ class TfrmTimingScope : public QWidget {
   void Refresh();
   // Saves the scope as it looks now; answers whether it was written.
   bool SaveImage(const QString& Path);
+  // The Record button shows whether a recording runs.
+  void SetRecording(bool On);
 
   TScopeChart* Chart;
   TLatencyHistogram* Histogram;
@@ -86,6 +88,8 @@ class TfrmTimingScope : public QWidget {
  public:
   // Runs when the scope closes (the form then stops tracing).
   std::function<void()> OnClosed;
+  // Runs when the operator clicks Record.
+  std::function<void()> OnRecord;
 
  private:
   TTimingModel& FModel;

@@ -43,6 +43,7 @@ class TFakeKeyerView : public IKeyerFormView {
   int StatusLineUpdates = 0;
   int AboutShown = 0;
   int ScopeShown = 0;
+  bool RecordingShown = false;
   int CloseRequests = 0;
   bool Active = true;
   std::function<void()> OnCloseWindow;
@@ -84,6 +85,7 @@ class TFakeKeyerView : public IKeyerFormView {
   }
   void ShowAboutBox() override { ++AboutShown; }
   void ShowTimingScope() override { ++ScopeShown; }
+  void SetRecording(bool On) override { RecordingShown = On; }
   // A front end's close box runs the form's FormClose; the fixture wires it.
   void CloseWindow() override {
     ++CloseRequests;

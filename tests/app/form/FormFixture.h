@@ -56,6 +56,7 @@ class FormFixture : public ::testing::Test {
     platform.Devices = PortDriver ? PortDriver : &Devices;
     platform.Clock = &Clock;
     platform.DevicePaths = std::move(DevicePaths);
+    platform.RecordDirectory = RecordDirectory;
     Form = std::make_unique<TfrmKeyer>(View, Pump, platform);
     View.OnCloseWindow = [this] { Form->FormClose(); };
   }
@@ -94,6 +95,7 @@ class FormFixture : public ::testing::Test {
   TFakeKeyerView View;
   std::unique_ptr<asio::DriverCatalogue::TScopedCatalogue> Catalogue;
   std::unique_ptr<TfrmKeyer> Form;
+  std::string RecordDirectory;
 };
 
 }  // namespace app::testing

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The rig as an operator meets it, in a real X server: start the program,
 # pick the keyboard paddle and the WAV-recording driver with the mouse and
-# the keyboard, key a dit, a dah and a held dit with injected key events,
-# quit from the menu, and check the marks the recording holds.
+# the keyboard, start a recording from the View menu, key a dit, a dah and a
+# held dit with injected key events, stop the recording, quit from the menu,
+# and check the marks both recordings hold (the driver's and the rig's own).
 # Usage: x11_road_test.sh PROGRAM WAV_MARKS GRAB_SCREEN [SCREENSHOT.png]
 set -euo pipefail
 program=$1 marks_tool=$2 grab=$3 shot=${4:-}
@@ -51,6 +52,12 @@ xdotool key End Return
 sleep 1.0
 # Give the focus back to the window, away from the lists.
 click 240 300
+# View, Record.
+xdotool key alt+v
+sleep 0.3
+xdotool key r
+sleep 0.5
+click 240 300
 
 key() {  # key, held seconds
   xdotool keydown "$1"
@@ -61,6 +68,11 @@ key() {  # key, held seconds
 key bracketleft 0.02   # a dit
 key bracketright 0.02  # a dah
 key bracketleft 0.25   # a held dit: dits at 0, 100 and 200 ms
+sleep 0.5
+# View, Record again: the recording stops.
+xdotool key alt+v
+sleep 0.3
+xdotool key r
 sleep 0.5
 
 if [ -n "$shot" ]; then
@@ -76,17 +88,28 @@ kill -0 "$rig_pid" 2>/dev/null && fail "the program did not quit from File, Exit
 wait "$rig_pid" || fail "the program exited with an error"
 rig_pid=""
 
+check_marks() {  # wav file
+  "$marks_tool" "$1" >"$work/marks" || fail "cannot read $1"
+  lengths=$(grep -v '^#' "$work/marks" | awk '{printf "%d ", $2 + 0.5}')
+  echo "marks in $(basename "$1") (ms): $lengths"
+  # Five marks: 50, 150, 50, 50, 50 ms, each within 3 ms.
+  want=(50 150 50 50 50)
+  got=($lengths)
+  [ ${#got[@]} -eq ${#want[@]} ] || fail "expected ${#want[@]} marks, got ${#got[@]}: $lengths"
+  for i in "${!want[@]}"; do
+    d=$((got[i] - want[i]))
+    [ ${d#-} -le 3 ] || fail "mark $i is ${got[i]} ms, not ${want[i]}"
+  done
+}
 wav=$(ls "$work"/keyed-*.wav 2>/dev/null | head -1)
 [ -n "$wav" ] || fail "no recording: the driver choice did not take"
-"$marks_tool" "$wav" >"$work/marks" || fail "cannot read $wav"
-lengths=$(grep -v '^#' "$work/marks" | awk '{printf "%d ", $2 + 0.5}')
-echo "marks (ms): $lengths"
-# Five marks: 50, 150, 50, 50, 50 ms, each within 3 ms.
-want=(50 150 50 50 50)
-got=($lengths)
-[ ${#got[@]} -eq ${#want[@]} ] || fail "expected ${#want[@]} marks, got ${#got[@]}: $lengths"
-for i in "${!want[@]}"; do
-  d=$((got[i] - want[i]))
-  [ ${d#-} -le 3 ] || fail "mark $i is ${got[i]} ms, not ${want[i]}"
-done
+check_marks "$wav"
+own=$(ls "$work"/paddle-rig-*.wav 2>/dev/null | head -1)
+[ -n "$own" ] || fail "no recording from View, Record"
+check_marks "$own"
+csv=${own%.wav}.csv
+[ -f "$csv" ] || fail "no trace beside the recording"
+[ "$(head -1 "$csv")" = "time,source,event,value" ] || fail "the trace has no header"
+downs=$(grep -c ',key down,' "$csv" || true)
+[ "$downs" -eq 5 ] || fail "the trace holds $downs key-down rows, not 5"
 echo "x11 road: ok"
