@@ -34,13 +34,21 @@ void Fill(TTimingModel& Model) {
     r.Source = core::tsAudio;
     return r;
   };
-  core::TTraceRecord closure;
-  closure.Source = core::tsPort;
-  closure.Event = core::teLine;
-  closure.Value = 1;   // DSR: the dit contact
-  closure.Value2 = 0;  // inactive: closed
-  closure.Time = 1000 * ns - 1500000;
-  other.push_back(closure);
+  // The dit paddle tapped, then the dah paddle pressed while the dit
+  // sounds (it waits in the memory) and held into the dah.
+  const auto line = [&](int32_t Line, bool Closed, int64_t Time) {
+    core::TTraceRecord r;
+    r.Source = core::tsPort;
+    r.Event = core::teLine;
+    r.Value = Line;      // 1 DSR: the dit contact; 0 CTS: the dah contact
+    r.Value2 = !Closed;  // a closed contact makes its line inactive
+    r.Time = Time;
+    other.push_back(r);
+  };
+  line(1, true, 1000 * ns - 1500000);
+  line(0, true, 1030 * ns);
+  line(1, false, 1040 * ns);
+  line(0, false, 1200 * ns);
   // One second of buffers: the newest moment is 2 s.
   for (int64_t b = 0; b < 48000 / 64; ++b)
     audio.push_back(
@@ -51,8 +59,14 @@ void Fill(TTimingModel& Model) {
   audio.push_back(rec(core::teKeyUp, 48000 + 2400, 0, 0));
   audio.push_back(rec(core::teKeyDown, 48000 + 4800, 0, 0));
   audio.push_back(rec(core::teKeyUp, 48000 + 4800 + 7200, 0, 0));
-  for (int64_t s = 48000; s < 48000 + 14400; s += 32)
-    audio.push_back(rec(core::teEnvelope, s, (s - 48000) % 4800 < 2400 ? 700000 : 0, 0));
+  // The envelope follows the key with the filter's rise and fall.
+  double envelope = 0;
+  for (int64_t s = 48000; s < 48000 + 14400; s += 32) {
+    const int64_t t = s - 48000;
+    const bool down = t < 2400 || (t >= 4800 && t < 12000);
+    envelope += ((down ? 0.7 : 0.0) - envelope) * 0.5;
+    audio.push_back(rec(core::teEnvelope, s, static_cast<int32_t>(envelope * 1e6), 0));
+  }
   Model.Add(audio, other);
 }
 
