@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds the Debian package: a release build of the program alone, then
+# CPack. Prints the package's path on the last line.
+# Usage: scripts/package.sh [BUILD_DIR]   (default build-package)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=${1:-build-package}
+bash scripts/setup.sh
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DRIG_WITH_QT=ON -DRIG_BUILD_TESTS=OFF -DRIG_BUILD_BENCH=OFF >/dev/null
+cmake --build "$dir" -j "$(nproc)"
+rm -f "$dir"/paddle-rig_*.deb
+(cd "$dir" && cpack -G DEB >/dev/null)
+ls "$PWD/$dir"/paddle-rig_*.deb
