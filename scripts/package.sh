@@ -16,5 +16,5 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=
   -DRIG_WITH_QT=ON -DRIG_BUILD_TESTS=OFF -DRIG_BUILD_BENCH=OFF >/dev/null
 cmake --build "$dir" -j "$(nproc)"
 rm -f "$dir"/paddle-rig_*.deb
-(cd "$dir" && cpack -G DEB >/dev/null)
+(cd "$dir" && cpack -G DEB >cpack.log 2>&1) || { cat "$dir/cpack.log"; exit 1; }
 ls "$PWD/$dir"/paddle-rig_*.deb
