@@ -12,6 +12,7 @@ PACKAGES=(
   jackd2 libjack-jackd2-dev
   libsndfile1-dev
   xvfb xauth fonts-dejavu-core xdotool x11-utils
+  dpkg-dev fakeroot file librsvg2-bin desktop-file-utils appstream lintian man-db
 )
 
 missing=()
