@@ -40,6 +40,9 @@ configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRIG_X11_TESTS=ON
 cmake --build build -j "$JOBS"
 ctest --test-dir build -j "$JOBS" --output-on-failure
 
+echo "== package"
+bash tests/packaging/check-package.sh build
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 configure build-asan -DCMAKE_BUILD_TYPE=Debug -DRIG_SANITIZE=address -DRIG_BUILD_BENCH=OFF \
   -DRIG_X11_TESTS=OFF
