@@ -52,6 +52,11 @@ xdotool key End Return
 sleep 1.0
 # Give the focus back to the window, away from the lists.
 click 240 300
+# The README's picture: the keyboard paddle and the recording driver chosen,
+# the status line saying so.
+if [ -n "$shot" ]; then
+  "$grab" "$shot" "$X" "$Y" "$WIDTH" "$HEIGHT" || fail "no screenshot"
+fi
 # View, Record.
 xdotool key alt+v
 sleep 0.3
@@ -75,9 +80,6 @@ sleep 0.3
 xdotool key r
 sleep 0.5
 
-if [ -n "$shot" ]; then
-  "$grab" "$shot" "$X" "$Y" "$WIDTH" "$HEIGHT" || fail "no screenshot"
-fi
 
 # File, Exit.
 xdotool key alt+f
