@@ -85,11 +85,17 @@ void HardClip(float* Buffer, int32_t Count) {
 #if RIG_CONVERT_SSE2
   const __m128 Hi = _mm_set1_ps(1.0f);
   const __m128 Lo = _mm_set1_ps(-1.0f);
+  const __m128 SignMask = _mm_set1_ps(-0.0f);
   for (; Count - I >= 16; I += 16) {
     for (int K = 0; K < 16; K += 4) {
-      // minps answers its second operand for NaN, so NaN lanes become 1.0.
-      const __m128 X = _mm_min_ps(_mm_loadu_ps(Buffer + I + K), Hi);
-      _mm_storeu_ps(Buffer + I + K, _mm_max_ps(X, Lo));
+      const __m128 X = _mm_loadu_ps(Buffer + I + K);
+      const __m128 Clipped = _mm_max_ps(_mm_min_ps(X, Hi), Lo);
+      // minps answers its second operand for NaN, which would make every
+      // NaN +1.0; the plain rule gives 1.0 with the NaN's own sign.
+      const __m128 NaN = _mm_cmpunord_ps(X, X);
+      const __m128 Signed = _mm_or_ps(_mm_and_ps(X, SignMask), Hi);
+      _mm_storeu_ps(Buffer + I + K,
+                    _mm_or_ps(_mm_andnot_ps(NaN, Clipped), _mm_and_ps(NaN, Signed)));
     }
   }
 #endif
