@@ -18,6 +18,7 @@
 namespace asio {
 
 using convert_detail::LoadAs;
+using convert_detail::SampleCount;
 using convert_detail::StoreAs;
 
 namespace {
@@ -152,43 +153,47 @@ inline __m128i RoundInt32x4(__m128 X) {
 // --- byte order, in place over Count samples -------------------------------
 
 void Swap16(void* Buffer, int32_t Count) {
+  const std::size_t N = SampleCount(Count);
   Byte* __restrict P = static_cast<Byte*>(Buffer);
-  int32_t I = 0;
+  std::size_t I = 0;
 #if RIG_CONVERT_SSE2
-  for (; Count - I >= 8; I += 8)
+  for (; N - I >= 8; I += 8)
     StoreI(P + 2 * I, Bswap16x8(LoadI(P + 2 * I)));
 #endif
-  for (; I < Count; ++I) {
+  for (; I < N; ++I) {
     StoreAs<uint16_t>(P + 2 * I, __builtin_bswap16(LoadAs<uint16_t>(P + 2 * I)));
   }
 }
 void Swap24(void* Buffer, int32_t Count) {
+  const std::size_t N = SampleCount(Count);
   Byte* __restrict P = static_cast<Byte*>(Buffer);
-  for (int32_t I = 0; I < Count; ++I) {
+  for (std::size_t I = 0; I < N; ++I) {
     const Byte T = P[3 * I];
     P[3 * I] = P[3 * I + 2];
     P[3 * I + 2] = T;
   }
 }
 void Swap32(void* Buffer, int32_t Count) {
+  const std::size_t N = SampleCount(Count);
   Byte* __restrict P = static_cast<Byte*>(Buffer);
-  int32_t I = 0;
+  std::size_t I = 0;
 #if RIG_CONVERT_SSE2
-  for (; Count - I >= 4; I += 4)
+  for (; N - I >= 4; I += 4)
     StoreI(P + 4 * I, Bswap32x4(LoadI(P + 4 * I)));
 #endif
-  for (; I < Count; ++I) {
+  for (; I < N; ++I) {
     StoreAs<uint32_t>(P + 4 * I, __builtin_bswap32(LoadAs<uint32_t>(P + 4 * I)));
   }
 }
 void Swap64(void* Buffer, int32_t Count) {
+  const std::size_t N = SampleCount(Count);
   Byte* __restrict P = static_cast<Byte*>(Buffer);
-  int32_t I = 0;
+  std::size_t I = 0;
 #if RIG_CONVERT_SSE2
-  for (; Count - I >= 2; I += 2)
+  for (; N - I >= 2; I += 2)
     StoreI(P + 8 * I, Bswap64x2(LoadI(P + 8 * I)));
 #endif
-  for (; I < Count; ++I) {
+  for (; I < N; ++I) {
     StoreAs<uint64_t>(P + 8 * I, __builtin_bswap64(LoadAs<uint64_t>(P + 8 * I)));
   }
 }
@@ -197,14 +202,15 @@ void Swap64(void* Buffer, int32_t Count) {
 
 template <typename T, double K>
 void ReadInt(void* __restrict Source, float* __restrict Destination, int32_t Count) {
+  const std::size_t N = SampleCount(Count);
   const Byte* S = static_cast<const Byte*>(Source);
-  int32_t I = 0;
+  std::size_t I = 0;
 #if RIG_CONVERT_SSE2
   if constexpr (sizeof(T) == 2) {
     // A 16-bit value times the single-precision S16 is exact in double, so
     // the single-precision product (rounded once) is the same number.
     const __m128 K4 = _mm_set1_ps(static_cast<float>(K));
-    for (; Count - I >= 8; I += 8) {
+    for (; N - I >= 8; I += 8) {
       const __m128i V = LoadI(S + 2 * I);
       const __m128i Lo = _mm_srai_epi32(_mm_unpacklo_epi16(V, V), 16);
       const __m128i Hi = _mm_srai_epi32(_mm_unpackhi_epi16(V, V), 16);
@@ -213,18 +219,19 @@ void ReadInt(void* __restrict Source, float* __restrict Destination, int32_t Cou
     }
   } else {
     const __m128d K2 = _mm_set1_pd(K);
-    for (; Count - I >= 4; I += 4)
+    for (; N - I >= 4; I += 4)
       _mm_storeu_ps(Destination + I, ScaleInt4(LoadI(S + 4 * I), K2));
   }
 #endif
-  for (; I < Count; ++I) {
+  for (; I < N; ++I) {
     Destination[I] = static_cast<float>(static_cast<double>(LoadAs<T>(S + sizeof(T) * I)) * K);
   }
 }
 
 void ReadInt24(void* __restrict Source, float* __restrict Destination, int32_t Count) {
+  const std::size_t N = SampleCount(Count);
   const Byte* S = static_cast<const Byte*>(Source);
-  for (int32_t I = 0; I < Count; ++I) {
+  for (std::size_t I = 0; I < N; ++I) {
     const uint32_t U = S[3 * I] | (S[3 * I + 1] << 8) | (uint32_t{S[3 * I + 2]} << 16);
     const int32_t V = static_cast<int32_t>(U << 8) >> 8;
     Destination[I] = static_cast<float>(V * kR24);
@@ -236,16 +243,17 @@ void ReadFloat32(void* __restrict Source, float* __restrict Destination, int32_t
 }
 
 void ReadFloat64(void* __restrict Source, float* __restrict Destination, int32_t Count) {
+  const std::size_t N = SampleCount(Count);
   const Byte* S = static_cast<const Byte*>(Source);
-  int32_t I = 0;
+  std::size_t I = 0;
 #if RIG_CONVERT_SSE2
-  for (; Count - I >= 4; I += 4) {
+  for (; N - I >= 4; I += 4) {
     const __m128 Lo = _mm_cvtpd_ps(_mm_loadu_pd(reinterpret_cast<const double*>(S + 8 * I)));
     const __m128 Hi = _mm_cvtpd_ps(_mm_loadu_pd(reinterpret_cast<const double*>(S + 8 * I + 16)));
     _mm_storeu_ps(Destination + I, _mm_movelh_ps(Lo, Hi));
   }
 #endif
-  for (; I < Count; ++I) {
+  for (; I < N; ++I) {
     Destination[I] = static_cast<float>(LoadAs<double>(S + 8 * I));
   }
 }
@@ -261,23 +269,24 @@ void ReadMSB(void* Source, float* Destination, int32_t Count) {
 
 template <typename T, double F, double Lo, double Hi>
 void WriteInt(const float* __restrict Source, void* __restrict Destination, int32_t Count) {
+  const std::size_t N = SampleCount(Count);
   Byte* D = static_cast<Byte*>(Destination);
-  int32_t I = 0;
+  std::size_t I = 0;
 #if RIG_CONVERT_SSE2
   const __m128d F2 = _mm_set1_pd(F), Lo2 = _mm_set1_pd(Lo), Hi2 = _mm_set1_pd(Hi);
   if constexpr (sizeof(T) == 2) {
-    for (; Count - I >= 8; I += 8) {
+    for (; N - I >= 8; I += 8) {
       const __m128i A = RoundScale4(_mm_loadu_ps(Source + I), F2, Lo2, Hi2);
       const __m128i B = RoundScale4(_mm_loadu_ps(Source + I + 4), F2, Lo2, Hi2);
       StoreI(D + 2 * I, _mm_packs_epi32(A, B));
     }
   } else {
-    for (; Count - I >= 4; I += 4) {
+    for (; N - I >= 4; I += 4) {
       StoreI(D + 4 * I, RoundScale4(_mm_loadu_ps(Source + I), F2, Lo2, Hi2));
     }
   }
 #endif
-  for (; I < Count; ++I) {
+  for (; I < N; ++I) {
     const int32_t R = RoundSaturate(static_cast<double>(Source[I]) * F, Lo, Hi);
     StoreAs<T>(D + sizeof(T) * I, static_cast<T>(R));
   }
@@ -286,8 +295,9 @@ void WriteInt(const float* __restrict Source, void* __restrict Destination, int3
 // Only the low three bytes of the rounded value are kept, so a sample
 // beyond +-2^23 wraps to the other sign.
 void WriteInt24(const float* __restrict Source, void* __restrict Destination, int32_t Count) {
+  const std::size_t N = SampleCount(Count);
   Byte* D = static_cast<Byte*>(Destination);
-  for (int32_t I = 0; I < Count; ++I) {
+  for (std::size_t I = 0; I < N; ++I) {
     const uint32_t R = static_cast<uint32_t>(
         RoundSaturate(static_cast<double>(Source[I]) * 8388607.0, kInt32Lo, kInt32Hi));
     D[3 * I] = static_cast<Byte>(R);
@@ -297,13 +307,14 @@ void WriteInt24(const float* __restrict Source, void* __restrict Destination, in
 }
 
 void WriteInt32(const float* __restrict Source, void* __restrict Destination, int32_t Count) {
+  const std::size_t N = SampleCount(Count);
   Byte* D = static_cast<Byte*>(Destination);
-  int32_t I = 0;
+  std::size_t I = 0;
 #if RIG_CONVERT_SSE2
-  for (; Count - I >= 4; I += 4)
+  for (; N - I >= 4; I += 4)
     StoreI(D + 4 * I, RoundInt32x4(_mm_loadu_ps(Source + I)));
 #endif
-  for (; I < Count; ++I)
+  for (; I < N; ++I)
     StoreAs<int32_t>(D + 4 * I, RoundInt32(Source[I]));
 }
 
@@ -312,16 +323,17 @@ void WriteFloat32(const float* __restrict Source, void* __restrict Destination, 
 }
 
 void WriteFloat64(const float* __restrict Source, void* __restrict Destination, int32_t Count) {
+  const std::size_t N = SampleCount(Count);
   Byte* D = static_cast<Byte*>(Destination);
-  int32_t I = 0;
+  std::size_t I = 0;
 #if RIG_CONVERT_SSE2
-  for (; Count - I >= 4; I += 4) {
+  for (; N - I >= 4; I += 4) {
     const __m128 X = _mm_loadu_ps(Source + I);
     _mm_storeu_pd(reinterpret_cast<double*>(D + 8 * I), _mm_cvtps_pd(X));
     _mm_storeu_pd(reinterpret_cast<double*>(D + 8 * I + 16), _mm_cvtps_pd(_mm_movehl_ps(X, X)));
   }
 #endif
-  for (; I < Count; ++I)
+  for (; I < N; ++I)
     StoreAs<double>(D + 8 * I, Source[I]);
 }
 
@@ -334,22 +346,26 @@ void WriteMSB(const float* Source, void* Destination, int32_t Count) {
 // --- plain buffer operations -----------------------------------------------
 
 void HardClip(float* Buffer, int32_t Count) {
-  for (int32_t I = 0; I < Count; ++I)
+  const std::size_t N = SampleCount(Count);
+  for (std::size_t I = 0; I < N; ++I)
     Buffer[I] = convert_detail::HardClipSample(Buffer[I]);
 }
 
 void SoftClip(float* Buffer, int32_t Count) {
-  for (int32_t I = 0; I < Count; ++I)
+  const std::size_t N = SampleCount(Count);
+  for (std::size_t I = 0; I < N; ++I)
     Buffer[I] = convert_detail::SoftClipSample(Buffer[I]);
 }
 
 void Add(const float* __restrict Source, float* __restrict Destination, int32_t Count) {
-  for (int32_t I = 0; I < Count; ++I)
+  const std::size_t N = SampleCount(Count);
+  for (std::size_t I = 0; I < N; ++I)
     Destination[I] = Source[I] + Destination[I];
 }
 
 void Scale(float* Buffer, int32_t Count, float Factor) {
-  for (int32_t I = 0; I < Count; ++I)
+  const std::size_t N = SampleCount(Count);
+  for (std::size_t I = 0; I < N; ++I)
     Buffer[I] = Buffer[I] * Factor;
 }
 

@@ -2,6 +2,7 @@
 // single-precision products, truncation with saturation, steps of 8 samples
 // (prefetching the next step's source) and then single samples. The table
 // only takes these routines on a processor that reports the extension.
+#include <cstddef>
 #include <cstdint>
 
 #include "asio/DASIOConvertFamilies.h"
@@ -11,7 +12,7 @@ namespace asio::convert_detail::amd3dnow {
 namespace {
 
 using Byte = unsigned char;
-constexpr int32_t kStep = 8;
+constexpr std::size_t kStep = 8;
 
 // Reciprocals in single precision: 2^-31 for the 32-bit format, 1/F rounded
 // to single for the containers.
@@ -27,31 +28,35 @@ inline void Prefetch(const void* P) {
 
 template <float K>
 void Read(void* Source, float* Destination, int32_t Count) {
+  const std::size_t N = SampleCount(Count);
   const Byte* S = static_cast<const Byte*>(Source);
-  const auto One = [&](int32_t I) {
+  const auto One = [&](std::size_t I) {
     Destination[I] = static_cast<float>(LoadAs<int32_t>(S + 4 * I)) * K;
   };
-  int32_t I = 0;
-  for (; Count - I >= kStep; I += kStep) {
-    if (Count - I >= 2 * kStep) Prefetch(S + 4 * (I + kStep));
-    for (int32_t J = 0; J < kStep; ++J)
+  std::size_t I = 0;
+  for (; N - I >= kStep; I += kStep) {
+    if (N - I >= 2 * kStep) Prefetch(S + 4 * (I + kStep));
+    for (std::size_t J = 0; J < kStep; ++J)
       One(I + J);
   }
-  for (; I < Count; ++I)
+  for (; I < N; ++I)
     One(I);
 }
 
 template <float F>
 void Write(const float* Source, void* Destination, int32_t Count) {
+  const std::size_t N = SampleCount(Count);
   Byte* D = static_cast<Byte*>(Destination);
-  const auto One = [&](int32_t I) { StoreAs<int32_t>(D + 4 * I, TruncSaturate(Source[I] * F)); };
-  int32_t I = 0;
-  for (; Count - I >= kStep; I += kStep) {
-    if (Count - I >= 2 * kStep) Prefetch(Source + I + kStep);
-    for (int32_t J = 0; J < kStep; ++J)
+  const auto One = [&](std::size_t I) {
+    StoreAs<int32_t>(D + 4 * I, TruncSaturate(Source[I] * F));
+  };
+  std::size_t I = 0;
+  for (; N - I >= kStep; I += kStep) {
+    if (N - I >= 2 * kStep) Prefetch(Source + I + kStep);
+    for (std::size_t J = 0; J < kStep; ++J)
       One(I + J);
   }
-  for (; I < Count; ++I)
+  for (; I < N; ++I)
     One(I);
 }
 
@@ -90,24 +95,26 @@ void WriteInt32LSB24(const float* S, void* D, int32_t N) {
 }
 
 void Add(const float* Source, float* Destination, int32_t Count) {
-  int32_t I = 0;
-  for (; Count - I >= kStep; I += kStep) {
-    if (Count - I >= 2 * kStep) Prefetch(Source + I + kStep);
-    for (int32_t J = 0; J < kStep; ++J)
+  const std::size_t N = SampleCount(Count);
+  std::size_t I = 0;
+  for (; N - I >= kStep; I += kStep) {
+    if (N - I >= 2 * kStep) Prefetch(Source + I + kStep);
+    for (std::size_t J = 0; J < kStep; ++J)
       Destination[I + J] = Source[I + J] + Destination[I + J];
   }
-  for (; I < Count; ++I)
+  for (; I < N; ++I)
     Destination[I] = Source[I] + Destination[I];
 }
 
 void Scale(float* Buffer, int32_t Count, float Factor) {
-  int32_t I = 0;
-  for (; Count - I >= kStep; I += kStep) {
-    if (Count - I >= 2 * kStep) Prefetch(Buffer + I + kStep);
-    for (int32_t J = 0; J < kStep; ++J)
+  const std::size_t N = SampleCount(Count);
+  std::size_t I = 0;
+  for (; N - I >= kStep; I += kStep) {
+    if (N - I >= 2 * kStep) Prefetch(Buffer + I + kStep);
+    for (std::size_t J = 0; J < kStep; ++J)
       Buffer[I + J] = Buffer[I + J] * Factor;
   }
-  for (; I < Count; ++I)
+  for (; I < N; ++I)
     Buffer[I] = Buffer[I] * Factor;
 }
 

@@ -1,11 +1,18 @@
 #pragma once
 // Internal to the converter unit: the SIMD families' routines and the scalar
 // helpers they share with the plain family. Callers use the table instead.
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
 namespace asio::convert_detail {
+
+// The routines' counts are 32-bit, but offsets in bytes pass 2^31 from 2^28
+// samples of an 8-byte format: every index and offset is a size type.
+inline std::size_t SampleCount(int32_t Count) {
+  return Count > 0 ? static_cast<std::size_t>(Count) : 0;
+}
 
 // Driver buffers carry no alignment promise, so every access to them goes
 // through memcpy (which compiles to a plain load or store).

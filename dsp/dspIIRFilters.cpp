@@ -3,8 +3,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <numbers>
+#include <string_view>
 #include <utility>
+
+#include "core/StatusChannel.h"
 
 namespace dsp {
 
@@ -29,7 +33,21 @@ bool IsBand(TdspIIRFilterResponse r) {
   return r == ftBandpass || r == ftBandstop;
 }
 
+// Stored corner frequencies stay inside (0, SampleRate / 2). The margin
+// below half the rate is a share of the rate, so that it never vanishes in
+// the rounding of a large rate and the prewarp tan(pi * alpha) stays well
+// away from its pole; it mirrors the design's lower bound of 0.0001 cycles
+// per sample. The lower clamp never lies above the upper one, however small
+// the rate.
+Extended ClampFrequency(Extended Value, Extended SampleRate) {
+  const Extended top = SampleRate * (0.5L - 0.0001L);
+  return Max(Min(Epsilon, top), Min(Value, top));
+}
+
 }  // namespace
+
+const char* const kUnstableText =
+    "Filter is unstable: the rounded coefficients put a pole on or outside the unit circle";
 
 const std::array<TdspComplex, 20> BesselPoles = {{
     {-1.0L, 0.0L},                       // order 1
@@ -84,6 +102,55 @@ std::string ExpandPolynomial(const TdspComplexArray& Roots, int n, TdspComplexAr
   return message;
 }
 
+bool DenominatorIsStable(const TdspExtendedArray& YCoeffs, int n,
+                         std::span<const TdspComplex> Probes) {
+  if (n < 0 || n > MaxPZ) return false;
+  // Step-down (Schur-Cohn) recursion on 1 + sum a[j] z^-j, a[j] = -Y[n - j]:
+  // every root lies inside the unit circle exactly when every reflection
+  // coefficient has magnitude below 1. A NaN fails the comparison as well.
+  Extended a[MaxPZ + 1];
+  Extended next[MaxPZ + 1];
+  for (int j = 1; j <= n; ++j)
+    a[j] = -YCoeffs[n - j];
+  for (int m = n; m >= 1; --m) {
+    const Extended k = a[m];
+    if (!(std::fabs(k) < 1)) return false;
+    const Extended d = 1 - k * k;
+    for (int j = 1; j < m; ++j)
+      next[j] = (a[j] - k * a[m - j]) / d;
+    for (int j = 1; j < m; ++j)
+      a[j] = next[j];
+  }
+
+  // The recursion itself rounds, and so does every step of the recurrence,
+  // which then acts as if its coefficients wobbled by about a rounding
+  // unit. Where the denominator comes within that much of zero on the unit
+  // circle (Rouche: no smaller change of the coefficients moves a pole
+  // across) a verdict of "stable" means nothing in this precision, and such
+  // designs were seen to diverge. The closest approach lies at the poles'
+  // own angles, so those are probed besides an even grid of the half circle
+  // (real coefficients make the other half its mirror image).
+  Extended size = 1;
+  for (int i = 0; i < n; ++i)
+    size += std::fabs(YCoeffs[i]);
+  const Extended margin = size * std::numeric_limits<Extended>::epsilon();
+  const auto clear = [&](const TdspComplex& z) {
+    TdspComplex s = Complex(1, 0);
+    for (int i = n - 1; i >= 0; --i)
+      s = CSub(CMul(s, z), Complex(YCoeffs[i], 0));
+    return CAbs(s) > margin;
+  };
+  constexpr int kGrid = 256;
+  for (int k = 0; k <= kGrid; ++k) {
+    if (!clear(CExpJ(kPi * k / kGrid))) return false;
+  }
+  for (const TdspComplex& p : Probes) {
+    const Extended r = CAbs(p);
+    if (r > 0 && !clear(Complex(p.Re / r, p.Im / r))) return false;
+  }
+  return true;
+}
+
 TdspComplex EvaluatePolynomial(const TdspComplexArray& c, int n, const TdspComplex& z) {
   TdspComplex s = Complex(0, 0);
   for (int k = n; k >= 0; --k)
@@ -103,9 +170,8 @@ void TdspCustomIIRFilter::Loaded() {
   // arrive after the frequencies. Apply it now that every value is known: a
   // corner at or above half the rate would put the poles outside the unit
   // circle.
-  const Extended top = FSampleRate / 2 - 0.0001L;
-  FFrequency1 = Max(Epsilon, Min(FFrequency1, top));
-  FFrequency2 = Max(Epsilon, Min(FFrequency2, top));
+  FFrequency1 = ClampFrequency(FFrequency1, FSampleRate);
+  FFrequency2 = ClampFrequency(FFrequency2, FSampleRate);
   DesignFilter();
 }
 
@@ -118,7 +184,7 @@ Extended TdspCustomIIRFilter::GetFrequency(int Index) const {
 
 void TdspCustomIIRFilter::SetFrequency(int Index, Extended Value) {
   if (std::isnan(Value)) return;
-  if (!IsLoading()) Value = Max(Epsilon, Min(Value, FSampleRate / 2 - 0.0001L));
+  if (!IsLoading()) Value = ClampFrequency(Value, FSampleRate);
   Extended& field = Index == 1 ? FFrequency1 : FFrequency2;
   if (Value != field) {
     field = Value;
@@ -127,11 +193,14 @@ void TdspCustomIIRFilter::SetFrequency(int Index, Extended Value) {
 }
 
 void TdspCustomIIRFilter::SetSampleRate(Extended Value) {
-  // A NaN or infinite rate would turn every coefficient into NaN.
-  if (Value == FSampleRate || Value <= 0 || !std::isfinite(Value)) return;
+  // A NaN or infinite rate would turn every coefficient into NaN; below the
+  // smallest normal number the clamps could not keep a frequency above 0.
+  if (Value == FSampleRate || !(Value >= std::numeric_limits<Extended>::min()) ||
+      !std::isfinite(Value))
+    return;
   FSampleRate = Value;
-  FFrequency1 = Min(FFrequency1, Value / 2 - 0.0001L);
-  FFrequency2 = Min(FFrequency2, Value / 2 - 0.0001L);
+  FFrequency1 = ClampFrequency(FFrequency1, Value);
+  FFrequency2 = ClampFrequency(FFrequency2, Value);
   DesignFilter();
 }
 
@@ -181,6 +250,7 @@ void TdspCustomIIRFilter::ResetHistory() {
 void TdspCustomIIRFilter::Design() {
   const Extended order = FOrder;
   const Extended minimum = 0.0001L * order;
+  bool failed = false;
 
   Extended alpha1 = Max(minimum, FFrequency1 / FSampleRate);
   Extended alpha2 = Max(minimum, (IsBand(FResponse) ? FFrequency2 : FFrequency1) / FSampleRate);
@@ -217,6 +287,7 @@ void TdspCustomIIRFilter::Design() {
         char text[80];
         std::snprintf(text, sizeof text, "Chebyshev filter error y=%Lg; must be .gt. 0.0", y);
         FLastError = text;
+        failed = true;
       }
     }
   }
@@ -287,10 +358,15 @@ void TdspCustomIIRFilter::Design() {
 
   TdspComplexArray numerator{};
   TdspComplexArray denominator{};
-  std::string message = ExpandPolynomial(FZPlane.Zeros, taps, numerator);
-  if (!message.empty()) FLastError = message;
-  message = ExpandPolynomial(FZPlane.Poles, taps, denominator);
-  if (!message.empty()) FLastError = message;
+  const auto expand = [&](const TdspComplexArray& roots, TdspComplexArray& c) {
+    std::string message = ExpandPolynomial(roots, taps, c);
+    if (!message.empty()) {
+      FLastError = std::move(message);
+      failed = true;
+    }
+  };
+  expand(FZPlane.Zeros, numerator);
+  expand(FZPlane.Poles, denominator);
 
   const auto response = [&](const TdspComplex& z) {
     return CDiv(EvaluatePolynomial(numerator, FZPlane.NumZeros, z),
@@ -328,9 +404,31 @@ void TdspCustomIIRFilter::Design() {
     if (FResponse == ftBandpass) FFunction = sfZeroSample;
     if (FResponse == ftBandstop) FFunction = sfPassSample;
   }
+
+  // Poles close together come out of the one expanded polynomial with
+  // rounded coefficients whose roots may lie on or outside the unit circle
+  // although every designed pole lies inside. Such a recurrence diverges;
+  // it is a failed design like the others. PassSample and ZeroSample never
+  // run the recurrence.
+  if (FFunction == sfFilterSample &&
+      !DenominatorIsStable(FYCoeffs, taps,
+                           std::span<const TdspComplex>(FZPlane.Poles.data(), taps))) {
+    FLastError = kUnstableText;
+    failed = true;
+  }
+  if (failed) ReportFailure();
+}
+
+void TdspCustomIIRFilter::ReportFailure() const {
+  // The first line is enough for the operator; LastError keeps the rest.
+  const std::string_view text(FLastError);
+  const std::size_t end = text.find_first_of("\r\n");
+  core::PostStatus(core::ssFilter, core::svError, 0,
+                   end == std::string_view::npos ? text : text.substr(0, end));
 }
 
 void TdspCustomIIRFilter::Publish(bool ResetHistories) {
+  const core::TThreadRole::TScope role(FSettingsRole);
   if (ResetHistories) ++FResetSeq;
   TDesign& d = FSlots[FBack];
   d.XCoeffs = FXCoeffs;
@@ -376,6 +474,7 @@ Extended TdspCustomIIRFilter::Filter(const TDesign& D, Extended Input) {
 }
 
 Extended TdspCustomIIRFilter::ProcessSample(Extended Input) {
+  const core::TThreadRole::TScope role(FAudioRole);
   const TDesign& d = AcquireDesign();
   switch (d.Function) {
     case sfFilterSample:
@@ -389,15 +488,18 @@ Extended TdspCustomIIRFilter::ProcessSample(Extended Input) {
 }
 
 Extended TdspCustomIIRFilter::FilterSample(Extended Input) {
+  const core::TThreadRole::TScope role(FAudioRole);
   return Filter(AcquireDesign(), Input);
 }
 
 const TdspExtendedArray& TdspCustomIIRFilter::XHistory() {
+  const core::TThreadRole::TScope role(FAudioRole);
   AcquireDesign();
   return FXHistory;
 }
 
 const TdspExtendedArray& TdspCustomIIRFilter::YHistory() {
+  const core::TThreadRole::TScope role(FAudioRole);
   AcquireDesign();
   return FYHistory;
 }

@@ -6,9 +6,11 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "core/Component.h"
+#include "core/ThreadRole.h"
 #include "core/Types.h"
 #include "dsp/dspcomplex.h"
 
@@ -48,6 +50,9 @@ struct TdspPoleZeroSet {
 // the real pole first (odd orders), then one member of each conjugate pair.
 extern const std::array<TdspComplex, 20> BesselPoles;
 
+// LastError of a design whose recurrence would diverge.
+extern const char* const kUnstableText;
+
 // Design steps, free so that each can be checked on its own.
 // Appends z to the set's poles when it lies in the left half-plane.
 void ChoosePole(TdspPoleZeroSet& Set, const TdspComplex& z);
@@ -56,6 +61,13 @@ TdspComplex Bilinear(const TdspComplex& s);
 // "not real" line per coefficient whose imaginary part exceeds Epsilon.
 std::string ExpandPolynomial(const TdspComplexArray& Roots, int n, TdspComplexArray& c);
 TdspComplex EvaluatePolynomial(const TdspComplexArray& c, int n, const TdspComplex& z);
+// Whether every root of z^n - sum Y[i] z^i (i < n), the recurrence's own
+// denominator, lies strictly inside the unit circle with a margin that the
+// recurrence's rounding cannot cross, judged in the coefficients' own
+// precision. Probes are points near the roots (the designed poles), where
+// the margin is thinnest.
+bool DenominatorIsStable(const TdspExtendedArray& YCoeffs, int n,
+                         std::span<const TdspComplex> Probes = {});
 
 // Holds every field and all behaviour. The setters and getters of the stored
 // properties are published by TdspIIRFilter.
@@ -130,6 +142,8 @@ class TdspCustomIIRFilter : public core::TComponent {
   };
 
   void Design();
+  // Puts the design error just recorded in LastError on the status channel.
+  void ReportFailure() const;
   // Hands the current design, and a history reset if asked, to the audio side.
   void Publish(bool ResetHistories);
   const TDesign& AcquireDesign() {
@@ -166,6 +180,9 @@ class TdspCustomIIRFilter : public core::TComponent {
   std::uint8_t FBack = 2;
   std::atomic<std::uint8_t> FMiddle{1};
   std::uint8_t FFront = 0;
+  // Debug builds stop the program when two threads act as one side at once.
+  core::TThreadRole FSettingsRole{"filter design hand-off, settings side"};
+  core::TThreadRole FAudioRole{"filter design hand-off, audio side"};
   // Audio-side state.
   std::uint32_t FAppliedResetSeq = 0;
   TdspExtendedArray FXHistory{};

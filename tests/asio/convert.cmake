@@ -3,4 +3,5 @@ rig_add_test(asio_convert_tests
     ${CMAKE_CURRENT_SOURCE_DIR}/convert_format_tests.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/convert_family_tests.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/convert_table_tests.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/convert_large_tests.cpp
   LIBS asio)

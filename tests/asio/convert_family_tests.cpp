@@ -206,6 +206,36 @@ TEST_F(Families, SseSoftClipStaysFiniteForHugeSamples) {
     EXPECT_TRUE(NearFloat(B[I], Want[I], 2e-7f)) << I;
 }
 
+// Every family's hard clip gives the plain result bit for bit, in its
+// blocks of 16 and in the tail: NaNs of either sign and any payload become
+// 1.0 with their own sign, like the infinities.
+TEST_F(Families, HardClipAgreesWithPlainOnNaNAndInfinity) {
+  const float Inf = std::numeric_limits<float>::infinity();
+  const float NaN = std::numeric_limits<float>::quiet_NaN();
+  uint32_t PayloadBits = 0xFFC00123u;  // negative quiet NaN with a payload
+  float NegPayload;
+  std::memcpy(&NegPayload, &PayloadBits, 4);
+  PayloadBits = 0x7F800001u;  // signalling NaN
+  float Signalling;
+  std::memcpy(&Signalling, &PayloadBits, 4);
+  const std::vector<float> Odd = {NaN,  -NaN,  NegPayload, Signalling, Inf,   -Inf,
+                                  1.5f, -3.0f, 1.0f,       -1.0f,      -0.0f, 0.25f};
+  std::vector<float> X;
+  for (int Round = 0; Round < 3; ++Round)  // 36 samples: two blocks and a tail
+    X.insert(X.end(), Odd.begin(), Odd.end());
+  std::vector<float> Want = X;
+  Plain.HardClipBuffer(Want.data(), static_cast<int32_t>(Want.size()));
+  for (size_t I = 0; I < Odd.size(); ++I)
+    ASSERT_LE(std::fabs(Want[I]), 1.0f) << I;
+  for (Family F : kFamilies) {
+    Select(F);
+    std::vector<float> B = X;
+    Converters.HardClipBuffer(B.data(), static_cast<int32_t>(B.size()));
+    for (size_t I = 0; I < B.size(); ++I)
+      ASSERT_EQ(Bits(B[I]), Bits(Want[I])) << Name(F) << " sample " << I;
+  }
+}
+
 // The plain routines run blocks of samples together and finish singly; both
 // paths must agree on every input, out-of-range and non-finite ones too.
 TEST_F(Families, PlainBlocksAgreeWithSingleSamples) {

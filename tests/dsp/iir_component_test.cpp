@@ -75,7 +75,8 @@ TEST(IIRComponent, LoadingStoresAndEndOfLoadingDesigns) {
   g.BeginLoading();
   g.SetFrequency1(30000);
   g.EndLoading();
-  EXPECT_EQ(g.Frequency1(), 22050 - 0.0001L);
+  EXPECT_GT(g.Frequency1(), 22040);
+  EXPECT_LT(g.Frequency1(), 22050);
   const TdspComplex p = g.ZPlane().Poles[0];
   EXPECT_LT(CAbs(p), 1);
   EXPECT_TRUE(std::isfinite(Feed(g, 1, 1000)));
@@ -139,6 +140,7 @@ TEST(IIRComponent, IgnoredWritesChangeNothing) {
   f.SetSampleRate(-48000);
   f.SetSampleRate(std::numeric_limits<Extended>::quiet_NaN());
   f.SetSampleRate(std::numeric_limits<Extended>::infinity());
+  f.SetSampleRate(std::numeric_limits<Extended>::denorm_min());
   f.SetFrequency1(std::numeric_limits<Extended>::quiet_NaN());
   f.SetRipple(std::numeric_limits<Extended>::quiet_NaN());
   // Equal values are ignored too.
@@ -160,14 +162,15 @@ TEST(IIRComponent, IgnoredWritesChangeNothing) {
 TEST(IIRComponent, ClampsOfFrequencyRateAndRipple) {
   TdspIIRFilter f;
   LoadWindowSettings(f);
+  // The margin below half the rate is 0.0001 of the rate.
   f.SetFrequency(1, 30000);
-  EXPECT_EQ(f.Frequency1(), 23999.9999L);
+  EXPECT_NEAR(double(f.Frequency1()), 23995.2, 1e-9);
   f.SetFrequency(1, -5);
   EXPECT_EQ(f.Frequency1(), 1e-10L);
 
   f.SetFrequency1(5000);
   f.SetSampleRate(8000);
-  EXPECT_EQ(f.Frequency1(), 3999.9999L);
+  EXPECT_NEAR(double(f.Frequency1()), 3999.2, 1e-9);
 
   // On a Butterworth filter a ripple change is stored without a redesign.
   f.SetSampleRate(48000);
@@ -178,6 +181,54 @@ TEST(IIRComponent, ClampsOfFrequencyRateAndRipple) {
   f.SetRipple(-3);
   EXPECT_EQ(f.Ripple(), 3);
   EXPECT_FALSE(HistoriesCleared(f));
+}
+
+// Whatever the rate, a stored corner lies strictly between 0 and half the
+// rate, and a low- or high-pass designed at either clamp is usable.
+TEST(IIRComponent, StoredFrequenciesStayInsideHalfTheRate) {
+  const Extended rates[] = {1e-12L, 1e-4L, 1, 8000, 48000, 1e16L, 1e17L, 1e300L, 1e4000L};
+  for (Extended rate : rates) {
+    TdspIIRFilter f;
+    f.SetSampleRate(rate);
+    for (Extended v : {-5.0L, 0.0L, 1e-300L, rate / 2, rate, 1e4900L}) {
+      f.SetFrequency1(v);
+      EXPECT_GT(f.Frequency1(), 0) << double(rate) << " " << double(v);
+      EXPECT_LT(f.Frequency1(), rate / 2) << double(rate) << " " << double(v);
+    }
+    f.SetFrequency1(rate);
+    EXPECT_EQ(f.LastError(), "") << double(rate);
+    EXPECT_TRUE(std::isfinite(f.InputScale())) << double(rate);
+    EXPECT_LT(std::fabs(Feed(f, 0.7L, 2000)), 1) << double(rate);
+
+    // Lowering the rate below twice the old margin keeps the corners above 0.
+    f.SetFrequency2(rate / 4);
+    f.SetSampleRate(rate / 1e6L);
+    for (int i : {1, 2}) {
+      EXPECT_GT(f.GetFrequency(i), 0) << double(rate);
+      EXPECT_LT(f.GetFrequency(i), rate / 2e6L) << double(rate);
+    }
+  }
+
+  // Up to order 4 every kind of low- and high-pass at the upper clamp stays
+  // stable (the old margin of 0.0001 Hz diverged from order 2).
+  for (auto kind : {fkButterworth, fkChebyshev, fkBessel}) {
+    for (auto response : {ftLowpass, ftHighpass}) {
+      for (int order = 1; order <= 4; ++order) {
+        TdspIIRFilter f;
+        f.SetSampleRate(48000);
+        f.SetKind(kind);
+        f.SetResponse(response);
+        f.SetOrder(order);
+        f.SetRipple(1);
+        f.SetFrequency1(1e9L);
+        EXPECT_EQ(f.LastError(), "") << kind << " " << response << " " << order;
+        Extended peak = 0;
+        for (int i = 0; i < 20000; ++i)
+          peak = std::max(peak, std::fabs(f.ProcessSample(i % 2 ? 0.7L : -0.7L)));
+        EXPECT_LT(peak, 10) << kind << " " << response << " " << order;
+      }
+    }
+  }
 }
 
 TEST(IIRComponent, Frequency2VisibleOnlyForBands) {
