@@ -16,6 +16,7 @@ TSubstituteDriver::TSubstituteDriver(const TSubstituteConfig& Config, const TGUI
       FOutputLatency(Config.OutputLatency) {}
 
 TSubstituteDriver::~TSubstituteDriver() {
+  StopMessageThread();
   StopThread();
 }
 
@@ -55,7 +56,7 @@ int32_t TSubstituteDriver::getDriverVersion() {
 
 void TSubstituteDriver::getErrorMessage(char* string) {
   Record(TDriverOp::GetErrorMessage);
-  std::snprintf(string, 124, "no error");
+  std::snprintf(string, 124, "%s", FConfig.ErrorMessage.c_str());
 }
 
 ASIOError TSubstituteDriver::start() {
@@ -155,6 +156,9 @@ ASIOError TSubstituteDriver::getChannelInfo(ASIOChannelInfo* info) {
   const bool in = info->isInput != ASIOFalse;
   if (info->channel < 0 || info->channel >= (in ? FConfig.InputChannels : FConfig.OutputChannels))
     return ASE_InvalidParameter;
+  const auto& failures = in ? FConfig.InputInfoFailures : FConfig.OutputInfoFailures;
+  if (std::find(failures.begin(), failures.end(), info->channel) != failures.end())
+    return ASE_NotPresent;
   info->isActive = BuffersExist() ? ASIOTrue : ASIOFalse;
   info->channelGroup = 0;
   info->type = TypeOf(in, info->channel);
@@ -278,6 +282,25 @@ void TSubstituteDriver::RunHalves(int Count) {
 void TSubstituteDriver::QueueMessage(int32_t Selector, int32_t Value) {
   std::lock_guard<std::mutex> guard(FQueueLock);
   FQueue.emplace_back(Selector, Value);
+}
+
+void TSubstituteDriver::StartMessageThread(int32_t Selector, int32_t Value) {
+  StopMessageThread();
+  auto send = FCallbacks.asioMessage;  // a plain function: valid for good
+  if (!send) return;
+  FMessageStop.store(false);
+  FMessageThread = std::thread([this, send, Selector, Value] {
+    while (!FMessageStop.load()) {
+      send(Selector, Value, nullptr, nullptr);
+      FMessagesSent.fetch_add(1);
+      std::this_thread::yield();
+    }
+  });
+}
+
+void TSubstituteDriver::StopMessageThread() {
+  FMessageStop.store(true);
+  if (FMessageThread.joinable()) FMessageThread.join();
 }
 
 void TSubstituteDriver::ThreadLoop() {

@@ -70,6 +70,11 @@ struct TSubstituteConfig {
   bool StartThrows = false;
   ASIOError SamplePositionResult = ASE_OK;
   bool GetBufferSizeThrows = false;
+  // Channels whose getChannelInfo answers ASE_NotPresent and fills nothing.
+  std::vector<int32_t> InputInfoFailures;
+  std::vector<int32_t> OutputInfoFailures;
+  // What getErrorMessage answers.
+  std::string ErrorMessage = "no error";
 
   // Whether calls back go through bufferSwitchTimeInfo (with the driver's
   // time record) instead of bufferSwitch.
@@ -143,6 +148,15 @@ class TSubstituteDriver final : public TInterfacedObject<IASIODriver> {
   // Count halves, alternating 0, 1, ..., by the configured path.
   void RunHalves(int Count);
 
+  // --- a thread of the driver's own that sends messages ---
+  // Sends Selector/Value through the callback record of the last
+  // createBuffers, over and over, whatever the host does meanwhile, until
+  // StopMessageThread (or the driver's end). As a driver's notification
+  // thread would, it pays no heed to start, stop or disposeBuffers.
+  void StartMessageThread(int32_t Selector, int32_t Value);
+  void StopMessageThread();
+  uint64_t MessagesSent() const { return FMessagesSent.load(); }
+
   // --- the callback thread ---
   // Queues a message the thread sends before its next half.
   void QueueMessage(int32_t Selector, int32_t Value);
@@ -188,6 +202,10 @@ class TSubstituteDriver final : public TInterfacedObject<IASIODriver> {
   std::atomic<uint64_t> FHalvesDone{0};
   std::mutex FQueueLock;
   std::deque<std::pair<int32_t, int32_t>> FQueue;
+
+  std::thread FMessageThread;
+  std::atomic<bool> FMessageStop{false};
+  std::atomic<uint64_t> FMessagesSent{0};
 };
 
 // Makes substitute drivers for catalogue entries and keeps a reference to
