@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 
 #include "host_support.h"
 
@@ -262,6 +263,112 @@ TEST_F(HostFaults, LoadInitAndStartFailuresReachTheStatusChannelAndTheHostFallsB
   EXPECT_EQ(status[0].TextView(), "Audio driver \"Good\" failed while starting");
   EXPECT_EQ(h.BufferSize(), 2048u);
   EXPECT_EQ(core::MainThread::Pending(), 0u);  // and no dialog was asked for
+}
+
+// Every driver call may fail or raise, in patterns that change as the
+// steps go on; nothing escapes the host, nothing is written past a buffer
+// and the host's state stays one the lifecycle allows.
+TEST_F(HostFaults, RandomStepsWithFailingAndRaisingDriverCalls) {
+  Install(2);
+  for (int i = 0; i < 2; ++i) {
+    F(i).Config.MinSize = F(i).Config.MaxSize = 8;
+    F(i).Config.InputChannels = 2;
+    F(i).Config.OutputChannels = 3;
+    F(i).Config.InputTypes = {ASIOSTInt24LSB, ASIOSTFloat64MSB};
+    F(i).Config.OutputTypes = {ASIOSTInt16LSB, ASIOSTFloat32LSB, 7};
+    F(i).Config.Capabilities = {kAsioCanTimeInfo};
+  }
+  F(1).Config.UseTimeInfo = true;
+  TASIOHost& h = MakeHost();
+  uint64_t halves = 0;
+  h.OnBufferSwitch = [&](core::TObject*, const dsp::TArrayOfSingleArray&,
+                         dsp::TArrayOfSingleArray& Out) {
+    for (auto& ch : Out)
+      std::fill(ch.begin(), ch.end(), 0.5f);
+    ++halves;
+  };
+  std::mt19937 rng(20261209);
+  const double rates[] = {48000.0, 0.0, -1.0, std::numeric_limits<double>::quiet_NaN(), 1e300};
+  auto current = [&]() -> TSubstituteDriver* {
+    const int32_t i = h.DriverIndex();
+    return i >= 0 && F(i).Created() ? F(i).Last() : nullptr;
+  };
+  for (int step = 0; step < 20000; ++step) {
+    if (step % 40 == 0) {
+      uint32_t fail = 0, raise = 0;
+      if ((step / 40) % 3 != 0)
+        for (int op = 0; op < static_cast<int>(TDriverOp::Count); ++op) {
+          if (rng() % 10 == 0) fail |= 1u << op;
+          if (rng() % 20 == 0) raise |= 1u << op;
+        }
+      for (int i = 0; i < 2; ++i) {
+        F(i).Config.FailingOps = fail;
+        F(i).Config.ThrowingOps = raise;
+        for (std::size_t k = 0; k < F(i).Created(); ++k) {
+          F(i).Instance(k)->Config().FailingOps = fail;
+          F(i).Instance(k)->Config().ThrowingOps = raise;
+        }
+      }
+    }
+    TSubstituteDriver* d = current();
+    const uint32_t action = rng() % 10;
+    SCOPED_TRACE(testing::Message() << "step " << step << " action " << action);
+    ASSERT_NO_THROW({
+      switch (action) {
+        case 0:
+          h.SetDriverIndex(static_cast<int32_t>(rng() % 4) - 1);
+          break;
+        case 1:
+        case 2:
+          h.SetActive(true);
+          break;
+        case 3:
+          h.SetActive(false);
+          break;
+        case 4:
+          h.SetSampleRate(rates[rng() % 5]);
+          break;
+        case 5:
+        case 6:
+          if (d) {
+            const bool running = h.Active();
+            const uint64_t before = halves;
+            d->RunHalves(1 + static_cast<int>(rng() % 3));
+            if (!running) {
+              ASSERT_EQ(halves, before);
+            }
+          }
+          break;
+        case 7:
+          if (d) d->Message(rng() % 2 ? kAsioResetRequest : kAsioLatenciesChanged, 0);
+          break;
+        case 8:
+          core::MainThread::CheckSynchronize();
+          break;
+        default:
+          h.ShowControlPanel();
+          break;
+      }
+    });
+    if (h.Active()) {
+      ASSERT_TRUE(h.DriverLoaded());
+      ASSERT_TRUE(h.BuffersCreated());
+    }
+    if (h.BuffersCreated()) {
+      ASSERT_EQ(h.OutBuffer().size(), static_cast<std::size_t>(h.OutputChannels()));
+      ASSERT_EQ(h.InBuffer().size(), static_cast<std::size_t>(h.InputChannels()));
+    }
+    const double rate = h.ASIOTime().SampleRate();
+    ASSERT_TRUE(rate == 0.0 || (rate >= 1.0 && rate <= 1048575.0)) << rate;
+    if (d) {
+      ASSERT_TRUE(d->GuardsIntact());
+    }
+    core::StatusChannel().Drain();
+  }
+  for (int i = 0; i < 2; ++i)
+    for (std::size_t k = 0; k < F(i).Created(); ++k)
+      EXPECT_TRUE(F(i).Instance(k)->GuardsIntact());
+  EXPECT_GT(halves, 100u);
 }
 
 }  // namespace

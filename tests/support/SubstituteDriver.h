@@ -73,6 +73,10 @@ struct TSubstituteConfig {
   // Channels whose getChannelInfo answers ASE_NotPresent and fills nothing.
   std::vector<int32_t> InputInfoFailures;
   std::vector<int32_t> OutputInfoFailures;
+  // Operations (bit 1 << TDriverOp) that fail (a non-zero status, ASIOFalse
+  // or 0, nothing filled in) or raise an error.
+  uint32_t FailingOps = 0;
+  uint32_t ThrowingOps = 0;
   // What getErrorMessage answers.
   std::string ErrorMessage = "no error";
 
@@ -169,6 +173,8 @@ class TSubstituteDriver final : public TInterfacedObject<IASIODriver> {
  private:
   ~TSubstituteDriver() override;
   void Record(TDriverOp Op, bool Ordered = true);
+  // Raises the injected error of Op, or answers whether Op fails.
+  bool Inject(TDriverOp Op);
   void OneHalf(int32_t Index);
   void ThreadLoop();
   void StopThread();
