@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "core/MainThread.h"
+#include "core/StatusChannel.h"
 #include "core/Timing.h"
 
 namespace asio {
@@ -20,38 +23,72 @@ TASIOTimeSub::TASIOTimeSub() {
 }
 
 int64_t TASIOTimeSub::SamplePos() const {
+  std::lock_guard<TShortLock> guard(FLock);
   return HiLoToInt64(FBufferTime.samplePosition.hi, FBufferTime.samplePosition.lo);
 }
 
 void TASIOTimeSub::SetSamplePos(int64_t Value) {
-  if (Value == SamplePos()) return;
-  Int64ToHiLo(Value, FBufferTime.samplePosition.hi, FBufferTime.samplePosition.lo);
+  {
+    std::lock_guard<TShortLock> guard(FLock);
+    if (Value == HiLoToInt64(FBufferTime.samplePosition.hi, FBufferTime.samplePosition.lo)) return;
+    Int64ToHiLo(Value, FBufferTime.samplePosition.hi, FBufferTime.samplePosition.lo);
+  }
   Change();
+}
+
+double TASIOTimeSub::Speed() const {
+  std::lock_guard<TShortLock> guard(FLock);
+  return FBufferTime.speed;
 }
 
 void TASIOTimeSub::SetSpeed(double Value) {
-  if (Value == FBufferTime.speed) return;
-  FBufferTime.speed = Value;
+  {
+    std::lock_guard<TShortLock> guard(FLock);
+    if (Value == FBufferTime.speed) return;
+    FBufferTime.speed = Value;
+  }
   Change();
 }
 
+double TASIOTimeSub::SampleRate() const {
+  std::lock_guard<TShortLock> guard(FLock);
+  return FBufferTime.sampleRate;
+}
+
 void TASIOTimeSub::SetSampleRate(double Value) {
-  if (Value == FBufferTime.sampleRate) return;
-  FBufferTime.sampleRate = Value;
+  {
+    std::lock_guard<TShortLock> guard(FLock);
+    if (Value == FBufferTime.sampleRate) return;
+    FBufferTime.sampleRate = Value;
+  }
   Change();
 }
 
 TATFlags TASIOTimeSub::Flags() const {
+  std::lock_guard<TShortLock> guard(FLock);
   return TATFlags::FromBits(static_cast<uint8_t>(FBufferTime.flags & 0x3Fu));
 }
 
 void TASIOTimeSub::SetFlags(TATFlags Value) {
+  std::lock_guard<TShortLock> guard(FLock);
   FBufferTime.flags = Value.Bits() & 0x3Fu;
 }
 
 void TASIOTimeSub::Assign(const TASIOTimeSub& Source) {
-  if (&Source != this) std::memcpy(&FBufferTime, &Source.FBufferTime, sizeof(FBufferTime));
+  if (&Source != this) Store(Source.Snapshot());
   Change();
+}
+
+void TASIOTimeSub::Store(const asio::ASIOTime& Value) {
+  std::lock_guard<TShortLock> guard(FLock);
+  std::memcpy(&FBufferTime, &Value, sizeof(FBufferTime));
+}
+
+asio::ASIOTime TASIOTimeSub::Snapshot() const {
+  asio::ASIOTime copy;
+  std::lock_guard<TShortLock> guard(FLock);
+  std::memcpy(&copy, &FBufferTime, sizeof(copy));
+  return copy;
 }
 
 void TASIOTimeSub::Change() {
@@ -64,15 +101,16 @@ namespace {
 
 std::atomic<TASIOHost*> GCurrentHost{nullptr};
 
-// The process-wide message records of the driver-thread path; one driver
-// calls one host, one call at a time.
-TASIOHostMessage GDriverRequest{PM_ASIO, 0, 0, 0};
-TASIOHostMessage GSamplePosMessage{PM_UpdateSamplePos, 0, 0, 0};
-TASIOHostMessage GBufferSwitchMessage{PM_BufferSwitch, 0, 0, 0};
-TASIOHostMessage GBufferSwitchTimeInfoMessage{PM_BufferSwitchTimeInfo, 0, 0, 0};
+// Callbacks of any host in progress on this thread: a host closing its
+// per-buffer path from inside one of them must not wait for itself.
+thread_local int32_t tCallbackDepth = 0;
 
 constexpr uint32_t kDefaultBufferSize = 4096;
 constexpr double kDefaultSampleRate = 44100.0;
+
+bool UsableRate(double Rate) {
+  return Rate >= 1.0 && Rate <= 1048575.0;  // false for NaN
+}
 
 }  // namespace
 
@@ -81,14 +119,39 @@ TASIOHost* CurrentHost() {
 }
 
 // The four entry points of the callback record. Nothing raised on the
-// host's side may travel back into the driver.
+// host's side may travel back into the driver. The message records are
+// built per call, so two driver threads never share one.
 struct TASIOCallbackGate {
+  // Counts a callback in progress, so that the main thread can wait for it
+  // before releasing what it reads (see CloseCallbacks).
+  class TInFlight {
+   public:
+    explicit TInFlight(TASIOHost* Host) : FHost(Host) {
+      FHost->FCallbacksInFlight.fetch_add(1);
+      ++tCallbackDepth;
+    }
+    ~TInFlight() {
+      --tCallbackDepth;
+      FHost->FCallbacksInFlight.fetch_sub(1);
+    }
+    TInFlight(const TInFlight&) = delete;
+    TInFlight& operator=(const TInFlight&) = delete;
+    // Read after the count is raised: a host that closed before finds it,
+    // a host closing now waits for this call.
+    bool Open() const { return FHost->FCallbacksOpen.load(); }
+
+   private:
+    TASIOHost* FHost;
+  };
+
   static void BufferSwitch(int32_t DoubleBufferIndex, ASIOBool /*DirectProcess*/) {
     TASIOHost* host = CurrentHost();
     if (!host) return;
+    TInFlight inFlight(host);
+    if (!inFlight.Open()) return;
     try {
-      GBufferSwitchMessage.LParam = DoubleBufferIndex;
-      host->Dispatch(GBufferSwitchMessage);
+      TASIOHostMessage message{PM_BufferSwitch, 0, DoubleBufferIndex, 0};
+      host->Dispatch(message);
     } catch (...) {
     }
   }
@@ -96,6 +159,7 @@ struct TASIOCallbackGate {
   static void SampleRateDidChange(ASIOSampleRate /*Rate*/) {
     TASIOHost* host = CurrentHost();
     if (!host) return;
+    TInFlight inFlight(host);
     try {
       if (host->OnSampleRateChanged) host->OnSampleRateChanged(host);
     } catch (...) {
@@ -119,6 +183,8 @@ struct TASIOCallbackGate {
         }
       case kAsioEngineVersion:
         return 2;
+      // Both requests call the driver, which the main thread may be
+      // unloading at this moment: they are carried out there.
       case kAsioResetRequest:
       case kAsioBufferSizeChange:
         if (host) {
@@ -131,8 +197,7 @@ struct TASIOCallbackGate {
       case kAsioLatenciesChanged:
         if (host) {
           try {
-            GDriverRequest = TASIOHostMessage{PM_ASIO, 3, 0, 0};
-            host->Dispatch(GDriverRequest);
+            host->RequestLatencyUpdate();
           } catch (...) {
           }
         }
@@ -148,10 +213,12 @@ struct TASIOCallbackGate {
                                               ASIOBool /*DirectProcess*/) {
     TASIOHost* host = CurrentHost();
     if (!host) return nullptr;
+    TInFlight inFlight(host);
+    if (!inFlight.Open()) return nullptr;
     try {
-      if (Params) std::memcpy(&host->ASIOTime().Record(), Params, sizeof(asio::ASIOTime));
-      GBufferSwitchTimeInfoMessage.LParam = DoubleBufferIndex;
-      host->Dispatch(GBufferSwitchTimeInfoMessage);
+      if (Params) host->ASIOTime().Store(*Params);
+      TASIOHostMessage message{PM_BufferSwitchTimeInfo, 0, DoubleBufferIndex, 0};
+      host->Dispatch(message);
     } catch (...) {
     }
     return nullptr;
@@ -192,7 +259,7 @@ TASIOHost::~TASIOHost() {
   if (OnDestroy) OnDestroy(this);
   if (FActive) SetActive(false);
   UnloadDriver();
-  *FAliveToken = nullptr;  // a reset still waiting in the queue finds no host
+  *FAliveToken = nullptr;  // a request still waiting in the queue finds no host
   TASIOHost* self = this;
   GCurrentHost.compare_exchange_strong(self, nullptr);
 }
@@ -207,6 +274,44 @@ void TASIOHost::Loaded() {
   if (FLoadedActive) SetActive(true);
 }
 
+// ------------------------------------------------------------ status records
+
+std::string TASIOHost::DriverErrorText() {
+  if (!FDriver) return {};
+  // The driver writes at most 124 bytes with the zero; the rest is margin
+  // for one that writes more.
+  char text[256] = {};
+  try {
+    FDriver->GetErrorMessage(text);
+  } catch (...) {
+    return {};
+  }
+  text[123] = '\0';
+  std::string result(text);
+  while (!result.empty() && std::isspace(static_cast<unsigned char>(result.back())))
+    result.pop_back();
+  return result;
+}
+
+void TASIOHost::ReportDriverFailure(const char* What, int32_t Code) {
+  const std::string detail = DriverErrorText();
+  char code[32] = {};
+  if (Code != 0) std::snprintf(code, sizeof(code), " (error %d)", static_cast<int>(Code));
+  core::StatusChannel().PostF(core::ssHost, core::svError, Code, "Audio driver \"%s\" %s%s%s%s",
+                              FDriverName.c_str(), What, code, detail.empty() ? "" : ": ",
+                              detail.c_str());
+}
+
+int32_t TASIOHost::CapChannels(int32_t Count, const char* Direction) {
+  if (Count >= 0 && Count <= kMaxChannels) return Count;
+  const int32_t used = Count < 0 ? 0 : kMaxChannels;
+  core::StatusChannel().PostF(core::ssHost, core::svWarning, 0,
+                              "Audio driver \"%s\" reports %d %s channels; the host uses %d",
+                              FDriverName.c_str(), static_cast<int>(Count), Direction,
+                              static_cast<int>(used));
+  return used;
+}
+
 // ------------------------------------------------------------ property setters
 
 void TASIOHost::SetActive(bool Value) {
@@ -216,25 +321,41 @@ void TASIOHost::SetActive(bool Value) {
   }
   if (!FDriver || Value == FActive) return;
   if (Value) {
+    // A driver without buffers would call back into records it refused.
+    if (!FBuffersCreated) {
+      core::StatusChannel().PostF(core::ssHost, core::svWarning, 0,
+                                  "Audio driver \"%s\" is not started: it has no buffers",
+                                  FDriverName.c_str());
+      return;
+    }
+    // A driver may call back before its Start returns.
+    FCallbacksOpen.store(true);
     try {
-      FActive = FDriver->Start() == ASE_OK;
+      const ASIOError result = FDriver->Start();
+      FActive = result == ASE_OK;
+      if (!FActive) ReportDriverFailure("did not start", result);
     } catch (...) {
       FActive = false;
-      FBufferSize = 2048;
-      FSampleRate = kDefaultSampleRate;
+      FBufferSize.store(2048);
+      FSampleRate.store(kDefaultSampleRate);
+      ReportDriverFailure("failed while starting", 0);
     }
     if (!FActive) {
       try {
         FDriver->Stop();
       } catch (...) {
       }
+      CloseCallbacks();
     }
   } else {
     FActive = false;
+    // Halves until Stop returns are the driver's last ones and are served;
+    // one that comes after finds the path closed, so the silence stays.
     try {
       FDriver->Stop();
     } catch (...) {
     }
+    CloseCallbacks();
     if (FBuffersCreated) ClearDriverBuffers();
   }
 }
@@ -281,7 +402,7 @@ void TASIOHost::SetDriverIndex(int32_t Value) {
     FOutputLatency.store(0);
     FInputChannels = 0;
     FOutputChannels = 0;
-    FBufferSize = 0;
+    FBufferSize.store(0);
     UnloadDriver();
   } else {
     try {
@@ -302,6 +423,7 @@ void TASIOHost::SetDriverIndex(int32_t Value) {
         FCanDos = confirmed;
       }
     } catch (...) {
+      ReportDriverFailure("failed while being set up", 0);
       return;  // the index stays stored; Active stays False
     }
   }
@@ -310,16 +432,21 @@ void TASIOHost::SetDriverIndex(int32_t Value) {
 }
 
 uint32_t TASIOHost::BufferSize() {
-  if (FBufferSize == 0 || FBufferSize > 65530) FBufferSize = kDefaultBufferSize;
-  return FBufferSize;
+  uint32_t size = FBufferSize.load(std::memory_order_relaxed);
+  if (size == 0 || size > 65530) {
+    size = kDefaultBufferSize;
+    FBufferSize.store(size, std::memory_order_relaxed);
+  }
+  return size;
 }
 
 void TASIOHost::SetCustomGenerator(TASIOGenerator* Value) {
   if (Value == FCustomGenerator.load()) return;
   FCustomGenerator.store(Value);
   if (Value) {
-    Value->SetBlockSize(FBufferSize);
-    Value->SetSampleRate(FSampleRate);
+    Value->SetBlockSize(FBufferSize.load());
+    // The rate as the host uses it, never one the getter would repair.
+    Value->SetSampleRate(SampleRate());
   }
 }
 
@@ -345,12 +472,19 @@ void TASIOHost::SetConvertOptimizations(TConvertOptimizations Value) {
 }
 
 double TASIOHost::SampleRate() {
-  if (!(FSampleRate >= 1.0 && FSampleRate <= 1048575.0)) FSampleRate = kDefaultSampleRate;
-  return FSampleRate;
+  double rate = FSampleRate.load(std::memory_order_relaxed);
+  if (!UsableRate(rate)) {
+    rate = kDefaultSampleRate;
+    FSampleRate.store(rate, std::memory_order_relaxed);
+  }
+  return rate;
 }
 
+// The rate is repaired here, once, so the driver, the time record and the
+// generator are only ever given the rate the getter reads.
 void TASIOHost::SetSampleRate(double Value) {
-  FSampleRate = Value;
+  if (!UsableRate(Value)) Value = kDefaultSampleRate;
+  FSampleRate.store(Value);
   FASIOTime->SetSampleRate(Value);
   if (FDriver) {
     try {
@@ -389,9 +523,16 @@ void TASIOHost::LoadDriver() {
     try {
       if (CreateQuilASIO(FAsioDriverList[static_cast<std::size_t>(FDriverIndex)].ClassId,
                          FDriver)) {
-        if (FDriver->Init(Handle()) == ASIOFalse) FDriver.Reset();
+        if (FDriver->Init(Handle()) == ASIOFalse) {
+          ReportDriverFailure("failed to initialise", 0);
+          FDriver.Reset();
+        }
+      } else {
+        core::StatusChannel().PostF(core::ssHost, core::svError, 0,
+                                    "Audio driver \"%s\" could not be loaded", FDriverName.c_str());
       }
     } catch (...) {
+      ReportDriverFailure("failed while initialising", 0);
       FDriver.Reset();
     }
   }
@@ -403,23 +544,35 @@ bool TASIOHost::SetupBuffers() {
   if (!FDriver) return false;
   if (FBuffersCreated) ReleaseBuffers();
 
-  FDriver->GetBufferSize(&FBufferMinimum, &FBufferMaximum, &FBufferPreferredSize,
-                         &FBufferGranularity);
+  int32_t minimum = 0, maximum = 0, preferred = 0, granularity = 0;
+  FDriver->GetBufferSize(&minimum, &maximum, &preferred, &granularity);
+  FBufferMinimum = minimum;
+  FBufferMaximum = maximum;
+  FBufferPreferredSize = preferred;
+  FBufferGranularity = granularity;
   if (FBufferMinimum == FBufferMaximum) FBufferPreferredSize = FBufferMinimum;
-  FBufferSize = static_cast<uint32_t>(FBufferPreferredSize);
+  FBufferSize.store(static_cast<uint32_t>(FBufferPreferredSize));
   // The size the host processes and asks the driver for: a preferred size
   // of 0 or above 65530 is repaired here, so the driver's buffers always
   // hold what the per-buffer path converts.
   const uint32_t n = BufferSize();
   if (TASIOGenerator* g = FCustomGenerator.load()) g->SetBlockSize(n);
 
-  FDriver->GetSampleRate(&FSampleRate);
-  if (!(FSampleRate >= 0.0)) FSampleRate = kDefaultSampleRate;
-  SetSampleRate(FSampleRate);
+  double reported = FSampleRate.load();
+  FDriver->GetSampleRate(&reported);
+  if (!UsableRate(reported))
+    core::StatusChannel().PostF(core::ssHost, core::svWarning, 0,
+                                "Audio driver \"%s\" reports a sample rate of %g Hz; the host "
+                                "uses %g Hz",
+                                FDriverName.c_str(), reported, kDefaultSampleRate);
+  SetSampleRate(reported);
 
-  FDriver->GetChannels(&FInputChannels, &FOutputChannels);
-  const std::size_t inputs = static_cast<std::size_t>(std::max(0, FInputChannels));
-  const std::size_t outputs = static_cast<std::size_t>(std::max(0, FOutputChannels));
+  int32_t inputCount = 0, outputCount = 0;
+  FDriver->GetChannels(&inputCount, &outputCount);
+  FInputChannels = CapChannels(inputCount, "input");
+  FOutputChannels = CapChannels(outputCount, "output");
+  const std::size_t inputs = static_cast<std::size_t>(FInputChannels);
+  const std::size_t outputs = static_cast<std::size_t>(FOutputChannels);
 
   // The records start at the first 16-byte boundary strictly above the
   // block's start.
@@ -429,33 +582,63 @@ bool TASIOHost::SetupBuffers() {
   FInputBufferInfos = reinterpret_cast<ASIOBufferInfo*>(first);
   FOutputBufferInfos = FInputBufferInfos + inputs;
   FProcessSize = n;
+  FInputCount = inputs;
+  FOutputCount = outputs;
 
-  FInputChannelInfos.assign(inputs, ASIOChannelInfo{});
+  // A channel the driver will not describe has no known sample type: it
+  // gets no routine, so it reads as silence and is never written.
+  auto describe = [this](std::vector<ASIOChannelInfo>& Infos, std::size_t Count, bool IsInput) {
+    Infos.assign(Count, ASIOChannelInfo{});
+    int32_t failed = 0, firstFailed = -1;
+    ASIOError code = ASE_OK;
+    for (std::size_t c = 0; c < Count; ++c) {
+      ASIOChannelInfo& info = Infos[c];
+      info.channel = static_cast<int32_t>(c);
+      info.isInput = IsInput ? ASIOTrue : ASIOFalse;
+      ASIOError result;
+      try {
+        result = FDriver->GetChannelInfo(&info);
+      } catch (...) {
+        result = ASE_HWMalfunction;
+      }
+      if (result == ASE_OK) continue;
+      info = ASIOChannelInfo{
+          static_cast<int32_t>(c), info.isInput, ASIOFalse, 0, kUnusableSampleType, {}};
+      if (failed++ == 0) {
+        firstFailed = static_cast<int32_t>(c);
+        code = result;
+      }
+    }
+    // One record per direction, however many channels failed.
+    if (failed > 0)
+      core::StatusChannel().PostF(
+          core::ssHost, core::svWarning, code,
+          "Audio driver \"%s\" gave no information on %d %s channel%s (first %d, error %d); "
+          "silent",
+          FDriverName.c_str(), static_cast<int>(failed), IsInput ? "input" : "output",
+          failed == 1 ? "" : "s", static_cast<int>(firstFailed), static_cast<int>(code));
+  };
+
+  describe(FInputChannelInfos, inputs, true);
   FInBuffer.assign(inputs, dsp::TSingleArray(n, 0.0f));
   FInConverters.assign(inputs, nullptr);
   for (std::size_t c = 0; c < inputs; ++c) {
-    ASIOChannelInfo& info = FInputChannelInfos[c];
-    info.channel = static_cast<int32_t>(c);
-    info.isInput = ASIOTrue;
-    FDriver->GetChannelInfo(&info);
-    FInConverters[c] = SampleReaderFor(info.type);
+    FInConverters[c] = SampleReaderFor(FInputChannelInfos[c].type);
     new (&FInputBufferInfos[c]) ASIOBufferInfo{ASIOTrue, static_cast<int32_t>(c), {}};
   }
-  FOutputChannelInfos.assign(outputs, ASIOChannelInfo{});
+  describe(FOutputChannelInfos, outputs, false);
   FOutBuffer.assign(outputs, dsp::TSingleArray(n, 0.0f));
   FOutConverters.assign(outputs, nullptr);
   for (std::size_t c = 0; c < outputs; ++c) {
-    ASIOChannelInfo& info = FOutputChannelInfos[c];
-    info.channel = static_cast<int32_t>(c);
-    info.isInput = ASIOFalse;
-    FDriver->GetChannelInfo(&info);
-    FOutConverters[c] = SampleWriterFor(info.type);
+    FOutConverters[c] = SampleWriterFor(FOutputChannelInfos[c].type);
     new (&FOutputBufferInfos[c]) ASIOBufferInfo{ASIOFalse, static_cast<int32_t>(c), {}};
   }
 
-  const bool answer =
+  const ASIOError created =
       FDriver->CreateBuffers(FInputBufferInfos, static_cast<int32_t>(inputs + outputs),
-                             static_cast<int32_t>(n), &FCallbacks) == ASE_OK;
+                             static_cast<int32_t>(n), &FCallbacks);
+  const bool answer = created == ASE_OK;
+  if (!answer) ReportDriverFailure("could not create its buffers", created);
 
   int32_t inLatency = FInputLatency.load(), outLatency = FOutputLatency.load();
   FDriver->GetLatencies(&inLatency, &outLatency);
@@ -470,6 +653,7 @@ bool TASIOHost::SetupBuffers() {
 
 void TASIOHost::ReleaseBuffers() {
   if (!FDriver || !FBuffersCreated) return;
+  CloseCallbacks();
   // The driver lets go of the buffers before the records describing them go.
   try {
     FDriver->DisposeBuffers();
@@ -483,10 +667,12 @@ void TASIOHost::ReleaseBuffers() {
   FOutBuffer.clear();
   FInputChannelInfos.clear();
   FOutputChannelInfos.clear();
+  FInputCount = FOutputCount = 0;
 }
 
 void TASIOHost::UnloadDriver() {
   if (FDriver) {
+    CloseCallbacks();
     try {
       if (FBuffersCreated) ReleaseBuffers();
     } catch (...) {
@@ -503,12 +689,21 @@ void TASIOHost::UnloadDriver() {
     FInputChannelInfos.clear();
     FOutputChannelInfos.clear();
     FProcessSize = 0;
+    FInputCount = FOutputCount = 0;
   }
   FInputLatency.store(0);
   FOutputLatency.store(0);
   FInputChannels = 0;
   FOutputChannels = 0;
-  FSampleRate = kDefaultSampleRate;
+  FSampleRate.store(kDefaultSampleRate);
+}
+
+void TASIOHost::CloseCallbacks() {
+  FCallbacksOpen.store(false);
+  // A half already past the gate on another thread runs to its end; it
+  // never waits for this thread, so the wait is one half at most.
+  while (FCallbacksInFlight.load() > tCallbackDepth)
+    std::this_thread::yield();
 }
 
 // Clears both halves of every channel, outputs first, each by its own
@@ -528,23 +723,35 @@ void TASIOHost::ClearDriverBuffers() {
   clear(FInputBufferInfos, FInputChannelInfos);
 }
 
-void TASIOHost::RequestReset() {
-  // One reload serves every request made before it runs.
-  if (FResetPending.exchange(true)) return;
+void TASIOHost::PostDriverRequest(std::atomic<bool>& Pending, int32_t WParam) {
+  // One run serves every request made before it.
+  if (Pending.exchange(true)) return;
   std::weak_ptr<TASIOHost*> token = FAliveToken;
-  // Stopping and releasing a driver from inside its own callback would
-  // deadlock it: the reload runs on the main thread instead.
-  core::MainThread::Post([token] {
+  const bool reset = &Pending == &FResetPending;
+  core::MainThread::Post([token, reset, WParam] {
     std::shared_ptr<TASIOHost*> alive = token.lock();
     if (!alive || !*alive) return;
     TASIOHost* host = *alive;
-    host->FResetPending.store(false);
-    TASIOHostMessage message{PM_ASIO, 0, 0, 0};
+    (reset ? host->FResetPending : host->FLatencyPending).store(false);
+    TASIOHostMessage message{PM_ASIO, WParam, 0, 0};
     try {
       host->Dispatch(message);
     } catch (...) {
+      host->ReportDriverFailure(reset ? "failed while being reset" : "failed to report latencies",
+                                0);
     }
   });
+}
+
+// Stopping and releasing a driver from inside its own callback would
+// deadlock it, and a request from a thread of the driver's may meet the
+// main thread unloading it: both run on the main thread.
+void TASIOHost::RequestReset() {
+  PostDriverRequest(FResetPending, 0);
+}
+
+void TASIOHost::RequestLatencyUpdate() {
+  PostDriverRequest(FLatencyPending, 3);
 }
 
 // ---------------------------------------------------------- driver-thread path
@@ -591,12 +798,14 @@ void TASIOHost::HandleDriverRequest(TASIOHostMessage& Message) {
 }
 
 void TASIOHost::SwitchBuffers(int32_t Index) {
-  if (!FDriver) return;
-  asio::ASIOTime& t = FASIOTime->Record();
-  std::memset(&t, 0, sizeof(t));
+  if (!FDriver || !FCallbacksOpen.load(std::memory_order_relaxed)) return;
+  // Filled aside and stored at once: the main thread may be setting the
+  // record's rate.
+  asio::ASIOTime t{};
   if (FDriver->GetSamplePosition(&t.samplePosition, &t.systemTime) == ASE_OK)
-    FASIOTime->SetFlags(FASIOTime->Flags() + TATFlags{atSystemTimeValid, atSamplePositionValid});
-  ProcessBuffers(Index, t);
+    t.flags |= kSystemTimeValid | kSamplePositionValid;
+  FASIOTime->Store(t);
+  ProcessBuffers(Index, FASIOTime->Record());
 }
 
 void TASIOHost::FillNoise(float* Data, uint32_t Count) {
@@ -622,27 +831,41 @@ inline uint32_t Span(uint32_t N, const dsp::TSingleArray& A) {
 }  // namespace
 
 void TASIOHost::ProcessBuffers(int32_t Index, asio::ASIOTime& TimeInfo) {
-  if (!FDriver) return;
+  // Nothing without buffers, or once the host has stopped the driver.
+  if (!FDriver || !FCallbacksOpen.load(std::memory_order_relaxed)) return;
   // Only the two halves exist.
   if (Index != 0 && Index != 1) return;
   const uint32_t n = FProcessSize;
-  const std::size_t inputs = FInBuffer.size();
-  const std::size_t outputs = FOutBuffer.size();
+  // The counts set up, bounded by what the arrays hold now: a handler or a
+  // generator that resizes them reaches neither past the buffer-info
+  // records nor past the converter lists.
+  auto inputs = [this] { return std::min(FInputCount, FInBuffer.size()); };
+  auto outputs = [this] { return std::min(FOutputCount, FOutBuffer.size()); };
 
-  GSamplePosMessage.WParam = static_cast<int32_t>(TimeInfo.samplePosition.hi);
-  GSamplePosMessage.LParam = static_cast<int32_t>(TimeInfo.samplePosition.lo);
-  Dispatch(GSamplePosMessage);
+  {
+    // The host's own record is read under its lock.
+    const int64_t position =
+        &TimeInfo == &FASIOTime->Record()
+            ? FASIOTime->SamplePos()
+            : HiLoToInt64(TimeInfo.samplePosition.hi, TimeInfo.samplePosition.lo);
+    uint32_t hi = 0, lo = 0;
+    Int64ToHiLo(position, hi, lo);
+    TASIOHostMessage message{PM_UpdateSamplePos, static_cast<int32_t>(hi), static_cast<int32_t>(lo),
+                             0};
+    Dispatch(message);
+  }
 
   TASIOGenerator* generator = FCustomGenerator.load(std::memory_order_relaxed);
-  auto preFill = [&](TBufferPreFill Mode, dsp::TArrayOfSingleArray& Buffers, bool IsOutput) {
+  auto preFill = [&](TBufferPreFill Mode, dsp::TArrayOfSingleArray& Buffers, std::size_t Count,
+                     bool IsOutput) {
     switch (Mode) {
       case bpfZero:
-        for (dsp::TSingleArray& a : Buffers)
-          std::fill_n(a.data(), Span(n, a), 0.0f);
+        for (std::size_t c = 0; c < Count; ++c)
+          std::fill_n(Buffers[c].data(), Span(n, Buffers[c]), 0.0f);
         return true;
       case bpfNoise:
-        for (dsp::TSingleArray& a : Buffers)
-          FillNoise(a.data(), Span(n, a));
+        for (std::size_t c = 0; c < Count; ++c)
+          FillNoise(Buffers[c].data(), Span(n, Buffers[c]));
         return true;
       case bpfCustom:
         if (generator) generator->ProcessBlock(Buffers, IsOutput);
@@ -653,9 +876,9 @@ void TASIOHost::ProcessBuffers(int32_t Index, asio::ASIOTime& TimeInfo) {
   };
 
   // Input: a pre-fill takes the driver's place.
-  if (!preFill(FPreFillInBuffer.load(std::memory_order_relaxed), FInBuffer, false) &&
+  if (!preFill(FPreFillInBuffer.load(std::memory_order_relaxed), FInBuffer, inputs(), false) &&
       FInputBufferInfos) {
-    for (std::size_t c = 0; c < inputs; ++c) {
+    for (std::size_t c = 0, count = inputs(); c < count; ++c) {
       void* half = FInputBufferInfos[c].buffers[Index];
       if (!half) continue;
       dsp::TSingleArray& a = FInBuffer[c];
@@ -669,13 +892,13 @@ void TASIOHost::ProcessBuffers(int32_t Index, asio::ASIOTime& TimeInfo) {
   const bool clipping = FPreventClipping.load(std::memory_order_relaxed) != pcNone;
   TBufferProcess clip = FClipBuffer.load(std::memory_order_relaxed);
   if (clipping && clip)
-    for (dsp::TSingleArray& a : FInBuffer)
-      clip(a.data(), static_cast<int32_t>(Span(n, a)));
+    for (std::size_t c = 0, count = inputs(); c < count; ++c)
+      clip(FInBuffer[c].data(), static_cast<int32_t>(Span(n, FInBuffer[c])));
 
-  preFill(FPreFillOutBuffer.load(std::memory_order_relaxed), FOutBuffer, true);
+  preFill(FPreFillOutBuffer.load(std::memory_order_relaxed), FOutBuffer, outputs(), true);
 
   auto copyChannel = [&](std::size_t From, std::size_t To) {
-    if (From >= inputs || To >= outputs) return;  // only channels that exist
+    if (From >= inputs() || To >= outputs()) return;  // only channels that exist
     const dsp::TSingleArray& src = FInBuffer[From];
     dsp::TSingleArray& dst = FOutBuffer[To];
     std::memcpy(dst.data(), src.data(), std::min(Span(n, src), Span(n, dst)) * sizeof(float));
@@ -691,7 +914,7 @@ void TASIOHost::ProcessBuffers(int32_t Index, asio::ASIOTime& TimeInfo) {
       copyChannel(inOffset + 1, outOffset + 1);
       break;
     case imAll:
-      for (std::size_t c = 0; c < std::min(inputs, outputs); ++c)
+      for (std::size_t c = 0, count = std::min(inputs(), outputs()); c < count; ++c)
         copyChannel(c, c);
       break;
     default:
@@ -701,14 +924,11 @@ void TASIOHost::ProcessBuffers(int32_t Index, asio::ASIOTime& TimeInfo) {
   if (OnBufferSwitch) OnBufferSwitch(this, FInBuffer, FOutBuffer);
 
   if (clipping && clip)
-    for (dsp::TSingleArray& a : FOutBuffer)
-      clip(a.data(), static_cast<int32_t>(Span(n, a)));
+    for (std::size_t c = 0, count = outputs(); c < count; ++c)
+      clip(FOutBuffer[c].data(), static_cast<int32_t>(Span(n, FOutBuffer[c])));
 
-  // A handler may not resize the arrays; if one did, the count still never
-  // exceeds what the driver's buffers hold.
   if (FOutputBufferInfos) {
-    const std::size_t count = std::min(outputs, FOutBuffer.size());
-    for (std::size_t c = 0; c < count; ++c) {
+    for (std::size_t c = 0, count = outputs(); c < count; ++c) {
       void* half = FOutputBufferInfos[c].buffers[Index];
       // A type without routines has no known size: its buffer is left alone.
       if (!half || !FOutConverters[c]) continue;

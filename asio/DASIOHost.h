@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "asio/ASIOTypes.h"
@@ -90,17 +91,33 @@ using TBufferSwitchEvent =
     std::function<void(core::TObject* Sender, const dsp::TArrayOfSingleArray& InBuffer,
                        dsp::TArrayOfSingleArray& OutBuffer)>;
 
+// A lock held only for a copy of a few hundred bytes: it never makes a
+// system call while the holder runs, so the driver's thread may take it.
+class TShortLock {
+ public:
+  void lock() noexcept {
+    for (unsigned spins = 0; FFlag.test_and_set(std::memory_order_acquire); ++spins)
+      if (spins > 4096) std::this_thread::yield();  // the holder was preempted
+  }
+  void unlock() noexcept { FFlag.clear(std::memory_order_release); }
+
+ private:
+  std::atomic_flag FFlag = ATOMIC_FLAG_INIT;
+};
+
 // The time information of the current buffer half, in the driver's
-// 148-byte wire record.
+// 148-byte wire record. The driver's thread replaces the record once per
+// half while the main thread may set the rate, so every accessor but
+// Record() goes through a short lock.
 class TASIOTimeSub : public core::TObject {
  public:
   TASIOTimeSub();
 
   int64_t SamplePos() const;
   void SetSamplePos(int64_t Value);
-  double Speed() const { return FBufferTime.speed; }
+  double Speed() const;
   void SetSpeed(double Value);
-  double SampleRate() const { return FBufferTime.sampleRate; }
+  double SampleRate() const;
   void SetSampleRate(double Value);
   TATFlags Flags() const;
   // Rewrites the whole flags word (bits above 5 become 0); no Change.
@@ -109,7 +126,11 @@ class TASIOTimeSub : public core::TObject {
   // Copies the whole record from Source and calls Change.
   void Assign(const TASIOTimeSub& Source);
 
-  // The record itself; the host's per-buffer path writes it directly.
+  // The whole record, replaced or copied at once (any thread).
+  void Store(const asio::ASIOTime& Value);
+  asio::ASIOTime Snapshot() const;
+
+  // The record itself, unguarded: only while no driver calls back.
   asio::ASIOTime& Record() { return FBufferTime; }
   const asio::ASIOTime& Record() const { return FBufferTime; }
 
@@ -119,6 +140,7 @@ class TASIOTimeSub : public core::TObject {
   virtual void Change();
 
  private:
+  mutable TShortLock FLock;
   asio::ASIOTime FBufferTime{};
 };
 
@@ -145,8 +167,18 @@ enum : uint32_t {
   PM_BufferSwitchTimeInfo = 2679
 };
 
+// The sample type a channel is given when the driver would not describe
+// it: no routine reads or writes it, so it stays silent.
+constexpr ASIOSampleType kUnusableSampleType = -1;
+
 class TASIOHost : public core::TComponent {
  public:
+  // Channels per direction the host sets up at most. Beyond this a count is
+  // the driver's fault (the offsets are 16-bit and a few hundred channels
+  // is the most any interface offers); every channel costs a float array
+  // of up to 65530 samples.
+  static constexpr int32_t kMaxChannels = 512;
+
   explicit TASIOHost(core::TComponent* AOwner = nullptr);
   ~TASIOHost() override;
 
@@ -202,8 +234,8 @@ class TASIOHost : public core::TComponent {
   const std::vector<std::string>& DriverList() const { return FDriverNames; }
 
   // Events. Those fired on the driver's thread (OnUpdateSamplePos,
-  // OnBufferSwitch, OnLatencyChanged after a latency message,
-  // OnSampleRateChanged) are assigned while the driver is stopped.
+  // OnBufferSwitch, OnSampleRateChanged) are assigned while the driver is
+  // stopped. OnLatencyChanged and OnReset always run on the main thread.
   TNotifyEvent OnCreate;
   TNotifyEvent OnDestroy;
   TSamplePositionUpdateEvent OnUpdateSamplePos;
@@ -242,6 +274,7 @@ class TASIOHost : public core::TComponent {
   void ProcessBuffers(int32_t Index, asio::ASIOTime& TimeInfo);
   // Driver request (id PM_ASIO): WParam 0 reloads the driver then fires
   // OnReset; WParam 3 re-reads the latencies then fires OnLatencyChanged.
+  // Main thread: the driver's messages are carried out there.
   void HandleDriverRequest(TASIOHostMessage& Message);
   // Dispatches a host message to its handler, on the calling thread.
   void Dispatch(TASIOHostMessage& Message);
@@ -260,7 +293,19 @@ class TASIOHost : public core::TComponent {
   bool CanDo(int32_t Selector);
   void ClearDriverBuffers();
   void FillNoise(float* Data, uint32_t Count);
+  // Both queue a driver request for the main thread; a request already
+  // waiting serves later ones.
   void RequestReset();
+  void RequestLatencyUpdate();
+  void PostDriverRequest(std::atomic<bool>& Pending, int32_t WParam);
+  // Closes the per-buffer path and waits for a half still in progress on
+  // another thread, so nothing the path reads goes while it runs.
+  void CloseCallbacks();
+  // The driver's own text for its last failure (empty when it has none).
+  std::string DriverErrorText();
+  void ReportDriverFailure(const char* What, int32_t Code);
+  // Channel count from the driver, capped with a status record.
+  int32_t CapChannels(int32_t Count, const char* Direction);
 
   struct TUtilityWindow;
 
@@ -282,7 +327,8 @@ class TASIOHost : public core::TComponent {
   std::string FDriverName;
   int32_t FDriverVersion = 0;
   int32_t FDriverIndex = -1;
-  uint32_t FBufferSize = 0;
+  // Read by the keyer's and the driver's threads through the getters.
+  std::atomic<uint32_t> FBufferSize{0};
   int32_t FBufferMinimum = 0;
   int32_t FBufferMaximum = 0;
   int32_t FBufferPreferredSize = 0;
@@ -290,7 +336,7 @@ class TASIOHost : public core::TComponent {
   int32_t FInputChannels = 0;
   int32_t FOutputChannels = 0;
   TConvertOptimizations FConvertOptimizations{coSSE, co3DNow};
-  double FSampleRate = 0.0;
+  std::atomic<double> FSampleRate{0.0};
   std::unique_ptr<TASIOTimeSub> FASIOTime;
 
   // Settings stored while loading, applied by Loaded.
@@ -312,15 +358,23 @@ class TASIOHost : public core::TComponent {
   dsp::TArrayOfSingleArray FOutBuffer;
   std::vector<TDriverToFloat> FInConverters;
   std::vector<TFloatToDriver> FOutConverters;
-  // Samples per half that the arrays and the driver's buffers were made
-  // with; the per-buffer path never goes past it.
+  // Samples per half and channels per direction that the arrays, lists
+  // and the driver's buffers were made with; the per-buffer path never goes
+  // past them, whatever a handler does to the arrays.
   uint32_t FProcessSize = 0;
+  std::size_t FInputCount = 0;
+  std::size_t FOutputCount = 0;
+  // Open while the driver runs with buffers: only then does a buffer half
+  // do anything. Halves in progress are counted so that closing can wait.
+  std::atomic<bool> FCallbacksOpen{false};
+  std::atomic<int32_t> FCallbacksInFlight{0};
   uint64_t FRandomState = 0;
 
   // A posted reset finds its host through this token; the host's
   // destruction empties it.
   std::shared_ptr<TASIOHost*> FAliveToken;
   std::atomic<bool> FResetPending{false};
+  std::atomic<bool> FLatencyPending{false};
 };
 
 }  // namespace asio

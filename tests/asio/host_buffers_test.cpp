@@ -292,12 +292,21 @@ TEST_F(BufferPath, DriverMessagesAreAnswered) {
   EXPECT_EQ(core::MainThread::Pending(), 0u);
   EXPECT_EQ(F().Created(), 1u);
 
-  // Latency change: the new value is there when the event runs.
+  // Latency change: carried out on the main thread, where the event finds
+  // the new value; two messages before it runs are served once.
   D().SetLatencies(100, 333);
   int32_t seen = 0;
-  h.OnLatencyChanged = [&](core::TObject*) { seen = h.OutputLatency(); };
+  int events = 0;
+  h.OnLatencyChanged = [&](core::TObject*) {
+    seen = h.OutputLatency();
+    ++events;
+  };
   EXPECT_EQ(D().Message(kAsioLatenciesChanged, 0), 1);
+  EXPECT_EQ(D().Message(kAsioLatenciesChanged, 0), 1);
+  EXPECT_EQ(seen, 0);
+  EXPECT_TRUE(core::MainThread::CheckSynchronize());
   EXPECT_EQ(seen, 333);
+  EXPECT_EQ(events, 1);
   EXPECT_EQ(h.InputLatency(), 100);
 
   // A rate change is reported, not stored.

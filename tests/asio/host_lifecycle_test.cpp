@@ -234,10 +234,10 @@ TEST_F(Lifecycle, FailureAtEachStepLeavesTheDocumentedState) {
   EXPECT_EQ(h.OutBuffer().size(), 2u);
   EXPECT_EQ(latency, 1);
   EXPECT_EQ(changed, 3);
-  // Start is still sent; the driver refuses.
-  D().Config().StartResult = ASE_InvalidMode;
+  // A driver without buffers is not started at all.
   h.SetActive(true);
   EXPECT_FALSE(h.Active());
+  EXPECT_EQ(D().Calls(TDriverOp::Start), 0u);
 
   // An error inside the selection ends it early: index stored, no event.
   F().Config.CreateBuffersResult = ASE_OK;

@@ -12,6 +12,7 @@
 #include "asio/DASIOHost.h"
 #include "asio/DriverCatalogue.h"
 #include "core/MainThread.h"
+#include "core/StatusChannel.h"
 
 namespace asio::test {
 
@@ -32,6 +33,7 @@ class HostFixture : public ::testing::Test {
   }
   void SetUp() override {
     UsePlainRoutines();
+    core::StatusChannel().Drain();
     while (core::MainThread::CheckSynchronize()) {
     }
   }
@@ -39,6 +41,14 @@ class HostFixture : public ::testing::Test {
     Host.reset();
     while (core::MainThread::CheckSynchronize()) {
     }
+  }
+  // The host's status records posted since the last call.
+  static std::vector<core::TStatusRecord> TakeHostStatus() {
+    std::vector<core::TStatusRecord> records;
+    core::TStatusRecord r;
+    while (core::StatusChannel().Read(r))
+      if (r.Source == core::ssHost) records.push_back(r);
+    return records;
   }
   TSubstituteFactory& F(int I = 0) { return *Factories.at(I); }
   TSubstituteDriver& D(int I = 0) { return *Factories.at(I)->Last(); }

@@ -16,6 +16,7 @@ TSubstituteDriver::TSubstituteDriver(const TSubstituteConfig& Config, const TGUI
       FOutputLatency(Config.OutputLatency) {}
 
 TSubstituteDriver::~TSubstituteDriver() {
+  StopMessageThread();
   StopThread();
 }
 
@@ -24,6 +25,12 @@ void TSubstituteDriver::Record(TDriverOp Op, bool Ordered) {
   if (!Ordered) return;
   std::lock_guard<std::mutex> guard(FLogLock);
   FLog.push_back(Op);
+}
+
+bool TSubstituteDriver::Inject(TDriverOp Op) {
+  const uint32_t bit = 1u << static_cast<int>(Op);
+  if (FConfig.ThrowingOps & bit) throw std::runtime_error("substitute driver: injected error");
+  return (FConfig.FailingOps & bit) != 0;
 }
 
 std::vector<TDriverOp> TSubstituteDriver::Log() const {
@@ -39,27 +46,32 @@ ASIOSampleType TSubstituteDriver::TypeOf(bool IsInput, int32_t Channel) const {
 
 ASIOBool TSubstituteDriver::init(void* sysHandle) {
   Record(TDriverOp::Init);
+  if (Inject(TDriverOp::Init)) return ASIOFalse;
   FInitHandle = sysHandle;
   return FConfig.InitFails ? ASIOFalse : ASIOTrue;
 }
 
 void TSubstituteDriver::getDriverName(char* name) {
   Record(TDriverOp::GetDriverName);
+  if (Inject(TDriverOp::GetDriverName)) return;
   std::snprintf(name, 32, "%s", FConfig.NamePrefix.c_str());
 }
 
 int32_t TSubstituteDriver::getDriverVersion() {
   Record(TDriverOp::GetDriverVersion);
+  if (Inject(TDriverOp::GetDriverVersion)) return 0;
   return FConfig.Version;
 }
 
 void TSubstituteDriver::getErrorMessage(char* string) {
   Record(TDriverOp::GetErrorMessage);
-  std::snprintf(string, 124, "no error");
+  if (Inject(TDriverOp::GetErrorMessage)) return;
+  std::snprintf(string, 124, "%s", FConfig.ErrorMessage.c_str());
 }
 
 ASIOError TSubstituteDriver::start() {
   Record(TDriverOp::Start);
+  if (Inject(TDriverOp::Start)) return ASE_HWMalfunction;
   if (FConfig.StartThrows) throw std::runtime_error("start failed");
   if (FConfig.StartResult != ASE_OK) return FConfig.StartResult;
   if (FConfig.ThreadedCallbacks && !FThread.joinable()) {
@@ -71,8 +83,9 @@ ASIOError TSubstituteDriver::start() {
 
 ASIOError TSubstituteDriver::stop() {
   Record(TDriverOp::Stop);
+  const bool fail = Inject(TDriverOp::Stop);
   StopThread();
-  return ASE_OK;
+  return fail ? ASE_HWMalfunction : ASE_OK;
 }
 
 void TSubstituteDriver::StopThread() {
@@ -82,6 +95,7 @@ void TSubstituteDriver::StopThread() {
 
 ASIOError TSubstituteDriver::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
   Record(TDriverOp::GetChannels);
+  if (Inject(TDriverOp::GetChannels)) return ASE_HWMalfunction;
   *numInputChannels = FConfig.InputChannels;
   *numOutputChannels = FConfig.OutputChannels;
   return ASE_OK;
@@ -89,6 +103,7 @@ ASIOError TSubstituteDriver::getChannels(int32_t* numInputChannels, int32_t* num
 
 ASIOError TSubstituteDriver::getLatencies(int32_t* inputLatency, int32_t* outputLatency) {
   Record(TDriverOp::GetLatencies);
+  if (Inject(TDriverOp::GetLatencies)) return ASE_HWMalfunction;
   *inputLatency = FInputLatency.load();
   *outputLatency = FOutputLatency.load();
   return ASE_OK;
@@ -102,6 +117,7 @@ void TSubstituteDriver::SetLatencies(int32_t Input, int32_t Output) {
 ASIOError TSubstituteDriver::getBufferSize(int32_t* minSize, int32_t* maxSize,
                                            int32_t* preferredSize, int32_t* granularity) {
   Record(TDriverOp::GetBufferSize);
+  if (Inject(TDriverOp::GetBufferSize)) return ASE_HWMalfunction;
   if (FConfig.GetBufferSizeThrows) throw std::runtime_error("getBufferSize failed");
   *minSize = FConfig.MinSize;
   *maxSize = FConfig.MaxSize;
@@ -112,23 +128,27 @@ ASIOError TSubstituteDriver::getBufferSize(int32_t* minSize, int32_t* maxSize,
 
 ASIOError TSubstituteDriver::canSampleRate(ASIOSampleRate) {
   Record(TDriverOp::CanSampleRate);
+  if (Inject(TDriverOp::CanSampleRate)) return ASE_HWMalfunction;
   return ASE_OK;
 }
 
 ASIOError TSubstituteDriver::getSampleRate(ASIOSampleRate* sampleRate) {
   Record(TDriverOp::GetSampleRate);
+  if (Inject(TDriverOp::GetSampleRate)) return ASE_HWMalfunction;
   *sampleRate = FConfig.SampleRate;
   return ASE_OK;
 }
 
 ASIOError TSubstituteDriver::setSampleRate(ASIOSampleRate sampleRate) {
   Record(TDriverOp::SetSampleRate);
+  if (Inject(TDriverOp::SetSampleRate)) return ASE_HWMalfunction;
   FLastSetSampleRate = sampleRate;
   return ASE_OK;
 }
 
 ASIOError TSubstituteDriver::getClockSources(ASIOClockSource* clocks, int32_t* numSources) {
   Record(TDriverOp::GetClockSources);
+  if (Inject(TDriverOp::GetClockSources)) return ASE_HWMalfunction;
   if (*numSources > 0) {
     clocks[0] = ASIOClockSource{0, -1, 0, ASIOTrue, "Internal"};
     *numSources = 1;
@@ -138,11 +158,13 @@ ASIOError TSubstituteDriver::getClockSources(ASIOClockSource* clocks, int32_t* n
 
 ASIOError TSubstituteDriver::setClockSource(int32_t) {
   Record(TDriverOp::SetClockSource);
+  if (Inject(TDriverOp::SetClockSource)) return ASE_HWMalfunction;
   return ASE_OK;
 }
 
 ASIOError TSubstituteDriver::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
   Record(TDriverOp::GetSamplePosition, false);
+  if (Inject(TDriverOp::GetSamplePosition)) return ASE_HWMalfunction;
   if (FConfig.SamplePositionResult != ASE_OK) return FConfig.SamplePositionResult;
   Int64ToHiLo(FSamplePosition.load(), sPos->hi, sPos->lo);
   tStamp->hi = 0;
@@ -152,9 +174,13 @@ ASIOError TSubstituteDriver::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp*
 
 ASIOError TSubstituteDriver::getChannelInfo(ASIOChannelInfo* info) {
   Record(TDriverOp::GetChannelInfo);
+  if (Inject(TDriverOp::GetChannelInfo)) return ASE_HWMalfunction;
   const bool in = info->isInput != ASIOFalse;
   if (info->channel < 0 || info->channel >= (in ? FConfig.InputChannels : FConfig.OutputChannels))
     return ASE_InvalidParameter;
+  const auto& failures = in ? FConfig.InputInfoFailures : FConfig.OutputInfoFailures;
+  if (std::find(failures.begin(), failures.end(), info->channel) != failures.end())
+    return ASE_NotPresent;
   info->isActive = BuffersExist() ? ASIOTrue : ASIOFalse;
   info->channelGroup = 0;
   info->type = TypeOf(in, info->channel);
@@ -165,6 +191,7 @@ ASIOError TSubstituteDriver::getChannelInfo(ASIOChannelInfo* info) {
 ASIOError TSubstituteDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
                                            int32_t bufferSize, ASIOCallbacks* callbacks) {
   Record(TDriverOp::CreateBuffers);
+  if (Inject(TDriverOp::CreateBuffers)) return ASE_HWMalfunction;
   FCreatedBufferSize = bufferSize;
   FCreatedChannels = numChannels;
   FCreatedInfos = bufferInfos;
@@ -195,6 +222,7 @@ ASIOError TSubstituteDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t 
 
 ASIOError TSubstituteDriver::disposeBuffers() {
   Record(TDriverOp::DisposeBuffers);
+  if (Inject(TDriverOp::DisposeBuffers)) return ASE_HWMalfunction;
   StopThread();
   FBuffers.clear();
   FCallbacks = ASIOCallbacks{};
@@ -203,17 +231,20 @@ ASIOError TSubstituteDriver::disposeBuffers() {
 
 ASIOError TSubstituteDriver::controlPanel() {
   Record(TDriverOp::ControlPanel);
+  if (Inject(TDriverOp::ControlPanel)) return ASE_HWMalfunction;
   return ASE_OK;
 }
 
 ASIOError TSubstituteDriver::future(int32_t selector, void*) {
   Record(TDriverOp::Future);
+  if (Inject(TDriverOp::Future)) return ASE_HWMalfunction;
   const auto& caps = FConfig.Capabilities;
   return std::find(caps.begin(), caps.end(), selector) != caps.end() ? ASE_SUCCESS : ASE_OK;
 }
 
 ASIOError TSubstituteDriver::outputReady() {
   Record(TDriverOp::OutputReady, false);
+  if (Inject(TDriverOp::OutputReady)) return ASE_HWMalfunction;
   return ASE_OK;
 }
 
@@ -278,6 +309,25 @@ void TSubstituteDriver::RunHalves(int Count) {
 void TSubstituteDriver::QueueMessage(int32_t Selector, int32_t Value) {
   std::lock_guard<std::mutex> guard(FQueueLock);
   FQueue.emplace_back(Selector, Value);
+}
+
+void TSubstituteDriver::StartMessageThread(int32_t Selector, int32_t Value) {
+  StopMessageThread();
+  auto send = FCallbacks.asioMessage;  // a plain function: valid for good
+  if (!send) return;
+  FMessageStop.store(false);
+  FMessageThread = std::thread([this, send, Selector, Value] {
+    while (!FMessageStop.load()) {
+      send(Selector, Value, nullptr, nullptr);
+      FMessagesSent.fetch_add(1);
+      std::this_thread::yield();
+    }
+  });
+}
+
+void TSubstituteDriver::StopMessageThread() {
+  FMessageStop.store(true);
+  if (FMessageThread.joinable()) FMessageThread.join();
 }
 
 void TSubstituteDriver::ThreadLoop() {

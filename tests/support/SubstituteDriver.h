@@ -70,6 +70,15 @@ struct TSubstituteConfig {
   bool StartThrows = false;
   ASIOError SamplePositionResult = ASE_OK;
   bool GetBufferSizeThrows = false;
+  // Channels whose getChannelInfo answers ASE_NotPresent and fills nothing.
+  std::vector<int32_t> InputInfoFailures;
+  std::vector<int32_t> OutputInfoFailures;
+  // Operations (bit 1 << TDriverOp) that fail (a non-zero status, ASIOFalse
+  // or 0, nothing filled in) or raise an error.
+  uint32_t FailingOps = 0;
+  uint32_t ThrowingOps = 0;
+  // What getErrorMessage answers.
+  std::string ErrorMessage = "no error";
 
   // Whether calls back go through bufferSwitchTimeInfo (with the driver's
   // time record) instead of bufferSwitch.
@@ -143,6 +152,15 @@ class TSubstituteDriver final : public TInterfacedObject<IASIODriver> {
   // Count halves, alternating 0, 1, ..., by the configured path.
   void RunHalves(int Count);
 
+  // --- a thread of the driver's own that sends messages ---
+  // Sends Selector/Value through the callback record of the last
+  // createBuffers, over and over, whatever the host does meanwhile, until
+  // StopMessageThread (or the driver's end). As a driver's notification
+  // thread would, it pays no heed to start, stop or disposeBuffers.
+  void StartMessageThread(int32_t Selector, int32_t Value);
+  void StopMessageThread();
+  uint64_t MessagesSent() const { return FMessagesSent.load(); }
+
   // --- the callback thread ---
   // Queues a message the thread sends before its next half.
   void QueueMessage(int32_t Selector, int32_t Value);
@@ -155,6 +173,8 @@ class TSubstituteDriver final : public TInterfacedObject<IASIODriver> {
  private:
   ~TSubstituteDriver() override;
   void Record(TDriverOp Op, bool Ordered = true);
+  // Raises the injected error of Op, or answers whether Op fails.
+  bool Inject(TDriverOp Op);
   void OneHalf(int32_t Index);
   void ThreadLoop();
   void StopThread();
@@ -188,6 +208,10 @@ class TSubstituteDriver final : public TInterfacedObject<IASIODriver> {
   std::atomic<uint64_t> FHalvesDone{0};
   std::mutex FQueueLock;
   std::deque<std::pair<int32_t, int32_t>> FQueue;
+
+  std::thread FMessageThread;
+  std::atomic<bool> FMessageStop{false};
+  std::atomic<uint64_t> FMessagesSent{0};
 };
 
 // Makes substitute drivers for catalogue entries and keeps a reference to
