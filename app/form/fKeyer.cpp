@@ -422,6 +422,9 @@ void TfrmKeyer::cbASIOdriverChange() {
     // One file holds one stream: its rate and channels end with the driver.
     StopRecording("the driver changed");
     FASIOHost1->SetDriverIndex(index);
+    // The rig always plays through its driver: after one that failed, a
+    // working choice starts again rather than sitting loaded and silent.
+    if (FASIOHost1->DriverLoaded() && !FASIOHost1->Active()) FASIOHost1->SetActive(true);
     if (FASIOHost1->DriverLoaded())
       core::StatusChannel().PostF(core::ssHost, core::svInfo, 0, "%s %s",
                                   FASIOHost1->DriverName().c_str(),

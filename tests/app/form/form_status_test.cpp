@@ -210,5 +210,26 @@ TEST_F(FormStatus, APortInUseElsewhereIsSaidToBe) {
 }
 #endif
 
+TEST_F(FormStatus, ADriverThatFailsToInitialiseIsNamedWithItsOwnWords) {
+  Create(2);
+  Factory.Config.InitFails = true;
+  Factory.Config.ErrorMessage = "the device is in use by another program";
+  View.cbASIOdriverIndex = 1;
+  Form->cbASIOdriverChange();
+  EXPECT_EQ(Status(),
+            "Audio driver \"Substitute 2\" failed to initialise: the device is in use by another "
+            "program");
+  EXPECT_EQ(View.StatusSeverity, core::svError);
+  EXPECT_FALSE(Form->ASIOHost1().Active());
+  // Nothing claims the driver runs, and a working choice recovers.
+  for (const auto& e : Form->StatusHistory())
+    EXPECT_EQ(std::string(e.Record.Text).find("Substitute 2 running"), std::string::npos);
+  Factory.Config.InitFails = false;
+  View.cbASIOdriverIndex = 0;
+  Form->cbASIOdriverChange();
+  EXPECT_EQ(Status(), "Substitute 1 running");
+  EXPECT_TRUE(Form->ASIOHost1().Active());
+}
+
 }  // namespace
 }  // namespace app::testing
