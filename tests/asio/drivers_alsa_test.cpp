@@ -10,7 +10,7 @@
 #include <fstream>
 #include <map>
 
-#include "asio/drivers/PlatformDrivers.h"
+#include "asio/drivers/linux/LinuxDrivers.h"
 #include "drivers_stand_in.h"
 
 using namespace asio;

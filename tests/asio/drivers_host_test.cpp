@@ -12,7 +12,7 @@
 
 #include "asio/DASIOHost.h"
 #include "asio/DriverCatalogue.h"
-#include "asio/drivers/PlatformDrivers.h"
+#include "asio/drivers/linux/LinuxDrivers.h"
 #include "drivers_stand_in.h"
 
 using namespace asio;

@@ -11,7 +11,7 @@
 #include <chrono>
 #include <thread>
 
-#include "asio/drivers/PlatformDrivers.h"
+#include "asio/drivers/linux/LinuxDrivers.h"
 #include "drivers_stand_in.h"
 
 using namespace asio;

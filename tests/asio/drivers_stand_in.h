@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "asio/ASIODriver.h"
-#include "asio/drivers/PlatformDrivers.h"
+#include "asio/drivers/linux/LinuxDrivers.h"
 #include "core/MainThread.h"
 
 namespace rigtest {
@@ -142,6 +142,7 @@ inline bool JackRequired() {
 
 }  // namespace rigtest
 
+#if RIG_WITH_JACK
 #define RIG_NEED_JACK()                                                            \
   do {                                                                             \
     if (!asio::drivers::JackServerReachable()) {                                   \
@@ -149,3 +150,4 @@ inline bool JackRequired() {
       GTEST_SKIP() << "no JACK server";                                            \
     }                                                                              \
   } while (0)
+#endif

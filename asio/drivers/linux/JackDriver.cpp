@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "asio/drivers/DriverBase.h"
+#include "asio/drivers/linux/DriverBase.h"
 
 namespace asio::drivers {
 

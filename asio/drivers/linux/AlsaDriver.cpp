@@ -8,7 +8,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "asio/drivers/DriverBase.h"
+#include "asio/drivers/linux/DriverBase.h"
 
 namespace asio::drivers {
 

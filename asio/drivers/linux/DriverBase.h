@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "asio/drivers/PlatformDrivers.h"
+#include "asio/drivers/linux/LinuxDrivers.h"
 
 namespace asio::drivers {
 

@@ -1,4 +1,4 @@
-#include "asio/drivers/DriverBase.h"
+#include "asio/drivers/linux/DriverBase.h"
 
 #include <algorithm>
 #include <cstring>
