@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "asio/drivers/linux/LinuxDrivers.h"
+#include "core/StatusChannel.h"
 #include "drivers_stand_in.h"
 
 using namespace asio;
@@ -28,12 +30,17 @@ TDriverStats StatsOf(IASIODriver* Driver) {
   return s;
 }
 
-// Runs `jackd -n <name> -d dummy` for one test.
+// Runs `jackd -n <name> -d dummy` for one test; it can be stopped (with
+// any signal) and started again under the same name.
 class TPrivateServer {
  public:
-  explicit TPrivateServer(int Period) {
+  explicit TPrivateServer(int Period) : FPeriod(Period) {
     Name = "rig-drivers-" + std::to_string(::getpid());
-    std::string period = std::to_string(Period);
+    Start();
+  }
+  ~TPrivateServer() { Stop(); }
+  bool Start() {
+    std::string period = std::to_string(FPeriod);
     FPid = ::fork();
     if (FPid == 0) {
       ::setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
@@ -44,6 +51,7 @@ class TPrivateServer {
                period.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
+    Up = false;
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (FPid > 0 && std::chrono::steady_clock::now() < until) {
       jack_status_t st{};
@@ -62,20 +70,88 @@ class TPrivateServer {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    return Up;
   }
-  ~TPrivateServer() { Stop(); }
-  void Stop() {
+  void Stop(int Signal = SIGTERM) {
     if (FPid <= 0) return;
-    ::kill(FPid, SIGTERM);
+    ::kill(FPid, Signal);
     ::waitpid(FPid, nullptr, 0);
     FPid = -1;
+    Up = false;
   }
   std::string Name;
   bool Up = false;
 
  private:
+  int FPeriod;
   pid_t FPid = -1;
 };
+
+// A client of the test's own with one input port: what reaches it is
+// what a listener would hear.
+class TEar {
+ public:
+  TEar(const std::string& Server, const std::string& Source) {
+    jack_status_t st{};
+    FClient =
+        jack_client_open("rig-ear", static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                         &st, Server.c_str());
+    if (!FClient) return;
+    jack_set_process_callback(FClient, &TEar::Process, this);
+    // Active before the port exists, as a client that comes back late is.
+    jack_activate(FClient);
+    FPort = jack_port_register(FClient, "in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    if (!Source.empty()) jack_connect(FClient, Source.c_str(), "rig-ear:in");
+  }
+  ~TEar() { Close(); }
+  void Close() {
+    if (FClient) jack_client_close(FClient);
+    FClient = nullptr;
+  }
+  bool Open() const { return FClient && FPort; }
+  std::atomic<int64_t> Heard{0};  // cycles with a non-zero sample
+
+ private:
+  static int Process(jack_nframes_t Frames, void* Self) {
+    auto* ear = static_cast<TEar*>(Self);
+    jack_port_t* port = ear->FPort.load();
+    if (!port) return 0;
+    const float* in = static_cast<const float*>(jack_port_get_buffer(port, Frames));
+    for (jack_nframes_t i = 0; i < Frames; ++i) {
+      if (in[i] != 0.0f) {
+        ear->Heard.fetch_add(1);
+        break;
+      }
+    }
+    return 0;
+  }
+  jack_client_t* FClient = nullptr;
+  std::atomic<jack_port_t*> FPort{nullptr};
+};
+
+double ProcessCpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+}
+
+// The driver's status records since the last call, as "severity:text".
+std::vector<std::string> DriverStatus() {
+  std::vector<std::string> out;
+  core::TStatusRecord r;
+  while (core::StatusChannel().Read(r))
+    if (r.Source == core::ssDriver)
+      out.push_back(std::to_string(static_cast<int>(r.Severity)) + ":" + std::string(r.TextView()));
+  return out;
+}
+
+bool AnyWith(const std::vector<std::string>& Records, int Severity, const std::string& Part) {
+  for (const std::string& r : Records)
+    if (r.rfind(std::to_string(Severity) + ":", 0) == 0 && r.find(Part) != std::string::npos)
+      return true;
+  return false;
+}
 
 #define RIG_NEED_PRIVATE_SERVER(server)                                      \
   do {                                                                       \
@@ -205,31 +281,95 @@ TEST(JackDriver, ABufferSizeChangeSilencesTheDriverAndRequestsAReset) {
   next->Release();
 }
 
-TEST(JackDriver, AServerThatGoesAwayStopsTheCallbacksAndRequestsAReset) {
+// The server stopped and killed: the driver says so, costs nothing while
+// the server is away, and by itself brings back its ports, the ear's
+// connection and the tone once the server returns.
+TEST(JackDriver, AServerThatGoesAwayIsReportedAndTheToneReturnsWithIt) {
   RIG_NEED_JACK();
   TPrivateServer server(128);
   RIG_NEED_PRIVATE_SERVER(server);
   TJackOptions o;
   o.ServerName = server.Name;
+  o.ClientName = "rig-loss";
+  IASIODriver* d = CreateJackDriver(o);
+  ASSERT_EQ(d->init(nullptr), ASIOTrue);
+  TStandInHost host;
+  host.OnSwitch = [&](int32_t Index, int64_t) {
+    for (int c = 0; c < 2; ++c) {
+      float* out = static_cast<float*>(host.Out(c, Index));
+      for (int32_t i = 0; i < 128; ++i)
+        out[i] = 0.25f;
+    }
+  };
+  ASSERT_EQ(host.Setup(d, 128), ASE_OK);
+  ASSERT_EQ(d->start(), ASE_OK);
+  auto ear = std::make_unique<TEar>(server.Name, "rig-loss:out_1");
+  ASSERT_TRUE(ear->Open());
+  ASSERT_TRUE(TStandInHost::WaitFor([&] { return ear->Heard.load() > 5; }, 3))
+      << host.Switches.load();
+  DriverStatus();
+
+  for (int signal : {SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(signal == SIGTERM ? "TERM" : "KILL");
+    server.Stop(signal);
+    ear->Close();
+    std::vector<std::string> status;
+    ASSERT_TRUE(TStandInHost::WaitFor(
+        [&] {
+          for (std::string& r : DriverStatus())
+            status.push_back(std::move(r));
+          return AnyWith(status, core::svError, "went away");
+        },
+        5));
+    EXPECT_TRUE(StatsOf(d).DeviceLost);
+    // Gone for a while: the process, main-thread pump included, idles.
+    const double cpu0 = ProcessCpuSeconds();
+    const auto t0 = std::chrono::steady_clock::now();
+    TStandInHost::WaitFor([] { return false; }, 2.0);
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT((ProcessCpuSeconds() - cpu0) / wall, 0.05);
+    EXPECT_EQ(d->stop(), ASE_OK);  // the host may stop and start meanwhile
+    EXPECT_EQ(d->start(), ASE_OK);
+
+    ASSERT_TRUE(server.Start());
+    const auto back = std::chrono::steady_clock::now();
+    ear = std::make_unique<TEar>(server.Name, "");  // the connection is the driver's to restore
+    ASSERT_TRUE(ear->Open());
+    EXPECT_TRUE(TStandInHost::WaitFor([&] { return ear->Heard.load() > 5; }, 3.0));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count(), 3.0);
+    status = DriverStatus();
+    EXPECT_TRUE(AnyWith(status, core::svInfo, "back")) << (status.empty() ? "" : status.back());
+    EXPECT_FALSE(StatsOf(d).DeviceLost);
+    EXPECT_EQ(host.Resets.load(), 0) << "same period and rate: no reload";
+  }
+  ear.reset();
+  d->Release();
+}
+
+// Back with another period: the halves no longer fit, so the host is
+// asked to reload the driver.
+TEST(JackDriver, AServerThatReturnsWithAnotherPeriodGetsTheDriverReloaded) {
+  RIG_NEED_JACK();
+  auto server = std::make_unique<TPrivateServer>(128);
+  RIG_NEED_PRIVATE_SERVER(*server);
+  TJackOptions o;
+  o.ServerName = server->Name;
   IASIODriver* d = CreateJackDriver(o);
   ASSERT_EQ(d->init(nullptr), ASIOTrue);
   TStandInHost host;
   ASSERT_EQ(host.Setup(d, 128), ASE_OK);
   ASSERT_EQ(d->start(), ASE_OK);
   ASSERT_TRUE(TStandInHost::WaitFor([&] { return host.Switches.load() > 10; }, 3));
-  server.Stop();
-  EXPECT_TRUE(TStandInHost::WaitFor([&] { return host.Resets.load() == 1; }, 5));
-  EXPECT_TRUE(StatsOf(d).DeviceLost);
+  server.reset();
+  ASSERT_TRUE(TStandInHost::WaitFor([&] { return StatsOf(d).DeviceLost; }, 5));
+  TStandInHost::WaitFor([] { return false; }, 0.5);  // as a running program pumps
   int64_t frozen = host.Switches.load();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(host.Switches.load(), frozen);
-  // The host's reset: stop, dispose, release; then a reload finds no server.
-  EXPECT_EQ(d->stop(), ASE_OK);
-  d->disposeBuffers();
+  server = std::make_unique<TPrivateServer>(256);
+  ASSERT_TRUE(server->Up);
+  EXPECT_TRUE(TStandInHost::WaitFor([&] { return host.Resets.load() == 1; }, 3));
+  EXPECT_EQ(host.Switches.load(), frozen) << "halves of the old size must not be delivered";
   d->Release();
-  IASIODriver* again = CreateJackDriver(o);
-  EXPECT_EQ(again->init(nullptr), ASIOFalse);
-  again->Release();
 }
 
 TEST(AlsaDriver, RunsThroughTheJackPluginAtTheExpectedRate) {

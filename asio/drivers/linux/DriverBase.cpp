@@ -1,6 +1,8 @@
 #include "asio/drivers/linux/DriverBase.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -9,6 +11,7 @@
 #include <sched.h>
 
 #include "core/MainThread.h"
+#include "core/StatusChannel.h"
 
 namespace asio::drivers {
 
@@ -31,6 +34,29 @@ TDriverBase::TDriverBase(std::string Name, std::string SettingsKey)
     : FName(std::move(Name)), FSettingsKey(std::move(SettingsKey)) {}
 
 TDriverBase::~TDriverBase() = default;
+
+void TDriverBase::RunOnMainThread(std::function<void()> Method, uint32_t DelayMs) {
+  auto call = [alive = std::weak_ptr<int>(FAlive), Method = std::move(Method)] {
+    if (!alive.expired()) Method();
+  };
+  if (DelayMs == 0)
+    core::MainThread::Post(std::move(call));
+  else
+    core::MainThread::PostDelayed(std::move(call), DelayMs);
+}
+
+void TDriverBase::PostDriverStatus(core::TStatusSeverity Severity, const char* Format, ...) const {
+  char text[core::TStatusRecord::kTextSize];
+  int n = std::snprintf(text, sizeof text, "%s: ", FName.c_str());
+  if (n < 0) n = 0;
+  if (static_cast<std::size_t>(n) < sizeof text) {
+    va_list args;
+    va_start(args, Format);
+    std::vsnprintf(text + n, sizeof text - static_cast<std::size_t>(n), Format, args);
+    va_end(args);
+  }
+  core::PostStatus(core::ssDriver, Severity, 0, text);
+}
 
 void TDriverBase::Shutdown() {
   if (FState == TDriverState::dsRunning || FState == TDriverState::dsPrepared) disposeBuffers();

@@ -5,12 +5,14 @@
 // device: channels, sample types, buffer sizes, and the stream itself.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "asio/drivers/linux/LinuxDrivers.h"
+#include "core/StatusChannel.h"
 
 namespace asio::drivers {
 
@@ -91,6 +93,15 @@ class TDriverBase : public IASIODriver, public IDriverStats {
   void CountXrun() { FXruns.fetch_add(1, std::memory_order_relaxed); }
   void CountDropped(uint64_t Frames) { FDropped.fetch_add(Frames, std::memory_order_relaxed); }
   void MarkDeviceLost() { FDeviceLost.store(true); }
+  void MarkDeviceBack() { FDeviceLost.store(false); }
+  bool DeviceLost() const { return FDeviceLost.load(); }
+  // Any thread: runs Method on the main thread after at least DelayMs,
+  // provided the driver still exists then (it is destroyed on the main
+  // thread, so the check there cannot race).
+  void RunOnMainThread(std::function<void()> Method, uint32_t DelayMs = 0);
+  // A status record about this driver: "<name>: <text>".
+  void PostDriverStatus(core::TStatusSeverity Severity, const char* Format, ...) const
+      __attribute__((format(printf, 3, 4)));
   void SetError(const char* Message);
   const std::string& SettingsKey() const { return FSettingsKey; }
   const std::string& Name() const { return FName; }
@@ -124,6 +135,8 @@ class TDriverBase : public IASIODriver, public IDriverStats {
   ASIOTime FTime{};
   double FRate = 48000.0;
   std::shared_ptr<TResetLink> FLink;
+  // Expires with the driver; calls queued for the main thread hold it weakly.
+  std::shared_ptr<int> FAlive = std::make_shared<int>(0);
 
   // Sample position of the current half and its system time: a sequence
   // lock, so getSamplePosition on another thread reads a consistent pair.
