@@ -404,3 +404,59 @@ TEST(AlsaDriver, RunsThroughTheJackPluginAtTheExpectedRate) {
   }
   ClearDriverSettings();
 }
+
+// The same through ALSA's JACK plugin: the device stops moving when the
+// server goes; the driver reports it, reopens the device once the server
+// is back and the host's callbacks resume.
+TEST(AlsaDriver, ADeviceThatStopsIsReportedAndReopenedWhenItReturns) {
+  RIG_NEED_JACK();
+  TPrivateServer server(128);
+  RIG_NEED_PRIVATE_SERVER(server);
+  // The plugin reaches the server libjack picks by default.
+  const char* was = std::getenv("JACK_DEFAULT_SERVER");
+  const std::string previous = was ? was : "";
+  ::setenv("JACK_DEFAULT_SERVER", server.Name.c_str(), 1);
+  TAlsaDevice dev;
+  dev.DisplayName = "ALSA rig jack loss";
+  dev.PcmName = "rigjack";
+  dev.ConfigText =
+      "pcm.rigjack { type jack playback_ports { 0 system:playback_1 1 system:playback_2 } }";
+  SetDriverSettings(dev.DisplayName, TDriverSettings{128, -1});
+  IASIODriver* d = CreateAlsaDriver(dev);
+  ASSERT_EQ(d->init(nullptr), ASIOTrue);
+  TStandInHost host;
+  ASSERT_EQ(host.Setup(d, 128), ASE_OK);
+  ASSERT_EQ(d->start(), ASE_OK);
+  ASSERT_TRUE(TStandInHost::WaitFor([&] { return host.Switches.load() > 20; }, 3));
+  DriverStatus();
+
+  server.Stop(SIGKILL);
+  std::vector<std::string> status;
+  ASSERT_TRUE(TStandInHost::WaitFor(
+      [&] {
+        for (std::string& r : DriverStatus())
+          status.push_back(std::move(r));
+        return AnyWith(status, core::svError, "went away");
+      },
+      5));
+  EXPECT_TRUE(StatsOf(d).DeviceLost);
+  const double cpu0 = ProcessCpuSeconds();
+  const auto t0 = std::chrono::steady_clock::now();
+  TStandInHost::WaitFor([] { return false; }, 2.0);
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT((ProcessCpuSeconds() - cpu0) / wall, 0.05);
+
+  ASSERT_TRUE(server.Start());
+  const int64_t before = host.Switches.load();
+  host.Restarted();
+  EXPECT_TRUE(TStandInHost::WaitFor([&] { return host.Switches.load() > before + 20; }, 3.0));
+  status = DriverStatus();
+  EXPECT_TRUE(AnyWith(status, core::svInfo, "back")) << (status.empty() ? "" : status.back());
+  EXPECT_EQ(host.Resets.load(), 0);
+  d->Release();
+  ClearDriverSettings();
+  if (previous.empty())
+    ::unsetenv("JACK_DEFAULT_SERVER");
+  else
+    ::setenv("JACK_DEFAULT_SERVER", previous.c_str(), 1);
+}

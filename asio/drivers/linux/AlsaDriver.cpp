@@ -2,6 +2,12 @@
 // the device captures), two periods of the buffer size, the sample type of
 // the format actually negotiated so the host's converters do the work, and
 // a stream thread that waits for each period.
+//
+// Underruns are recovered in the stream thread. A device that fails (an
+// error recovery cannot mend, or no progress for kStallMs) is closed, put
+// on the status channel and reopened from the main thread every
+// kRetryMs; when it opens with the same configuration the stream resumes
+// with the host's buffers, otherwise the host is asked to reload.
 #include <alsa/asoundlib.h>
 
 #include <cerrno>
@@ -18,6 +24,8 @@ constexpr int32_t kChannels = 2;
 constexpr int32_t kPreferredFrames = 256;
 constexpr snd_pcm_uframes_t kMinPeriod = 16;
 constexpr snd_pcm_uframes_t kMaxPeriod = 8192;
+constexpr uint32_t kRetryMs = 1500;
+constexpr int kStallMs = 1000;
 
 struct TFormatMap {
   snd_pcm_format_t Pcm;
@@ -150,7 +158,7 @@ class TAlsaDriver final : public TDriverBase {
   }
 
   ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) override {
-    if (!FPlayback) return ASE_NotPresent;
+    if (State() == TDriverState::dsCreated) return ASE_NotPresent;
     int32_t frames = BufferFrames() > 0 ? BufferFrames() : PreferredFrames();
     // Before the stream runs, the delay of a full buffer.
     int64_t delay = FDelay.load(std::memory_order_relaxed);
@@ -160,9 +168,10 @@ class TAlsaDriver final : public TDriverBase {
     return ASE_OK;
   }
   ASIOError canSampleRate(ASIOSampleRate sampleRate) override {
-    if (!FPlayback) return ASE_NotPresent;
+    if (State() == TDriverState::dsCreated) return ASE_NotPresent;
     if (sampleRate == static_cast<double>(FRate)) return ASE_OK;
-    if (State() != TDriverState::dsInitialized || sampleRate < 1 || sampleRate > 768000)
+    if (!FPlayback || State() != TDriverState::dsInitialized || sampleRate < 1 ||
+        sampleRate > 768000)
       return ASE_NoClock;
     snd_pcm_hw_params_t* hw = nullptr;
     snd_pcm_hw_params_alloca(&hw);
@@ -173,7 +182,7 @@ class TAlsaDriver final : public TDriverBase {
   }
   ASIOError getSampleRate(ASIOSampleRate* sampleRate) override {
     if (!sampleRate) return ASE_InvalidParameter;
-    if (!FPlayback) return ASE_NotPresent;
+    if (State() == TDriverState::dsCreated) return ASE_NotPresent;
     *sampleRate = FRate;
     return ASE_OK;
   }
@@ -214,10 +223,12 @@ class TAlsaDriver final : public TDriverBase {
     } else {
       FCapture = nullptr;
     }
+    FInputs = FCapture ? kChannels : 0;
     return true;
   }
 
-  int32_t InputCount() const override { return FCapture ? kChannels : 0; }
+  // As opened at init, also while the device is away.
+  int32_t InputCount() const override { return FInputs; }
   int32_t OutputCount() const override { return kChannels; }
   ASIOSampleType SampleType(bool IsInput) const override {
     return kFormats[IsInput ? CaptureFormat() : PlaybackFormat()].Type;
@@ -241,15 +252,12 @@ class TAlsaDriver final : public TDriverBase {
 
   ASIOError Prepare(int32_t BufferFrames) override {
     const auto period = static_cast<snd_pcm_uframes_t>(BufferFrames);
-    if (Configure(FPlayback, kFormats[PlaybackFormat()].Pcm, FRate, period, true) < 0) {
+    FPlayFormatInUse = PlaybackFormat();
+    FCapFormatInUse = CaptureFormat();
+    if (!ConfigureStreams(period)) {
       SetError("the device refuses the buffer size");
       return ASE_InvalidMode;
     }
-    FPlayFormatInUse = PlaybackFormat();
-    FCaptureLive =
-        FCapture && Configure(FCapture, kFormats[CaptureFormat()].Pcm, FRate, period, false) >= 0;
-    FCapFormatInUse = CaptureFormat();
-    FLinked = FCaptureLive && snd_pcm_link(FCapture, FPlayback) == 0;
     SetStreamRate(FRate);
     FPlayScratch.assign(period * kChannels * kFormats[FPlayFormatInUse].Bytes, 0);
     FCapScratch.assign(period * kChannels * kFormats[FCapFormatInUse].Bytes, 0);
@@ -260,12 +268,27 @@ class TAlsaDriver final : public TDriverBase {
   void Unprepare() override {
     if (FLinked) snd_pcm_unlink(FCapture);
     FLinked = false;
-    snd_pcm_hw_free(FPlayback);
+    if (FPlayback) snd_pcm_hw_free(FPlayback);
     if (FCapture) snd_pcm_hw_free(FCapture);
     FCaptureLive = false;
   }
 
   ASIOError StartStream() override {
+    // Started while the device is away: the stream begins when it is back.
+    if (!FPlayback) return ASE_OK;
+    return StartThread() ? ASE_OK : ASE_HWMalfunction;
+  }
+
+  void StopStream() override {
+    FStop.store(true);
+    if (FThread.joinable()) FThread.join();
+    if (!FPlayback) return;
+    snd_pcm_drop(FPlayback);
+    if (FCaptureLive && !FLinked) snd_pcm_drop(FCapture);
+  }
+
+ private:
+  bool StartThread() {
     snd_pcm_drop(FPlayback);
     if (snd_pcm_prepare(FPlayback) < 0) {
       SetError("cannot prepare the device");
@@ -278,14 +301,92 @@ class TAlsaDriver final : public TDriverBase {
     FStop.store(false);
     FThread = std::thread([this] { StreamLoop(); });
     PromoteToRealtime(FThread);
-    return ASE_OK;
+    return true;
   }
 
-  void StopStream() override {
-    FStop.store(true);
-    if (FThread.joinable()) FThread.join();
-    snd_pcm_drop(FPlayback);
-    if (FCaptureLive && !FLinked) snd_pcm_drop(FCapture);
+  // Configures the open PCMs for the formats in use and Period frames.
+  bool ConfigureStreams(snd_pcm_uframes_t Period) {
+    if (Configure(FPlayback, kFormats[FPlayFormatInUse].Pcm, FRate, Period, true) < 0) return false;
+    FCaptureLive =
+        FCapture && Configure(FCapture, kFormats[FCapFormatInUse].Pcm, FRate, Period, false) >= 0;
+    FLinked = FCaptureLive && snd_pcm_link(FCapture, FPlayback) == 0;
+    return true;
+  }
+
+  void ClosePcms() {
+    if (FLinked) snd_pcm_unlink(FCapture);
+    FLinked = false;
+    FCaptureLive = false;
+    if (FCapture) snd_pcm_close(FCapture);
+    if (FPlayback) snd_pcm_close(FPlayback);
+    FCapture = FPlayback = nullptr;
+  }
+
+  // Opens the device's PCMs and learns what they take.
+  bool OpenPcms() {
+    FPlayCaps = TPcmCaps{};
+    FCapCaps = TPcmCaps{};
+    if (OpenPcm(&FPlayback, FDevice.PcmName, SND_PCM_STREAM_PLAYBACK, FConfig) < 0) {
+      FPlayback = nullptr;
+      return false;
+    }
+    if (!Probe(FPlayback, FRate, FPlayCaps)) {
+      snd_pcm_close(FPlayback);
+      FPlayback = nullptr;
+      return false;
+    }
+    if (OpenPcm(&FCapture, FDevice.PcmName, SND_PCM_STREAM_CAPTURE, FConfig) == 0) {
+      if (!Probe(FCapture, FPlayCaps.Rate, FCapCaps) || FCapCaps.Rate != FPlayCaps.Rate) {
+        snd_pcm_close(FCapture);
+        FCapture = nullptr;
+      }
+    } else {
+      FCapture = nullptr;
+    }
+    return true;
+  }
+
+  // ---- A device that failed (main thread).
+
+  void DeviceFailed() {
+    if (!DeviceLost() || !FPlayback) return;
+    if (FThread.joinable()) FThread.join();  // it has left its loop
+    ClosePcms();
+    PostDriverStatus(core::svError, "the device failed or went away; reopening when it returns");
+    RunOnMainThread([this] { TryReopen(); }, kRetryMs);
+  }
+
+  void TryReopen() {
+    if (FPlayback) return;
+    const int play = FPlayFormatInUse;
+    const bool hadCapture = FInputs > 0;
+    if (!OpenPcms()) {
+      RunOnMainThread([this] { TryReopen(); }, kRetryMs);
+      return;
+    }
+    const TDriverState state = State();
+    if (state != TDriverState::dsPrepared && state != TDriverState::dsRunning) {
+      MarkDeviceBack();
+      PostDriverStatus(core::svInfo, "the device is back");
+      return;
+    }
+    const bool same = FPlayCaps.Rate == FRate && (FCapture != nullptr) == hadCapture &&
+                      std::find(FPlayCaps.Formats.begin(), FPlayCaps.Formats.end(), play) !=
+                          FPlayCaps.Formats.end();
+    if (!same || !ConfigureStreams(static_cast<snd_pcm_uframes_t>(BufferFrames()))) {
+      // Not what the host's buffers were made for: the host reloads.
+      MarkDeviceBack();
+      PostDriverStatus(core::svWarning, "the device is back with another configuration; reloading");
+      RequestReset();
+      return;
+    }
+    if (state == TDriverState::dsRunning && !StartThread()) {
+      ClosePcms();
+      RunOnMainThread([this] { TryReopen(); }, kRetryMs);
+      return;
+    }
+    MarkDeviceBack();
+    PostDriverStatus(core::svInfo, "the device is back; sound restored");
   }
 
   void PanelChoices(TPanelChoices& Choices) const override {
@@ -433,13 +534,20 @@ class TAlsaDriver final : public TDriverBase {
       index ^= 1;
     }
     if (alive && FCaptureLive && !FLinked) snd_pcm_start(FCapture);
+    int waitedMs = 0;  // without progress
     while (alive && !FStop.load(std::memory_order_relaxed)) {
       int r = snd_pcm_wait(FPlayback, timeoutMs);
       if (r < 0) {
         alive = Recover(FPlayback, r);
         continue;
       }
-      if (r == 0) continue;
+      if (r == 0) {
+        // A device that stopped moving (a sound server gone) fails too.
+        waitedMs += timeoutMs;
+        alive = waitedMs < kStallMs;
+        continue;
+      }
+      waitedMs = 0;
       snd_pcm_sframes_t avail = snd_pcm_avail_update(FPlayback);
       if (avail < 0) {
         alive = Recover(FPlayback, static_cast<int>(avail));
@@ -455,10 +563,10 @@ class TAlsaDriver final : public TDriverBase {
       position += frames;
       index ^= 1;
     }
-    if (!alive) {
-      // Unplugged or otherwise gone: no more callbacks; the host reloads.
+    if (!alive && !FStop.load()) {
+      // Unplugged or otherwise gone: no more callbacks until it is back.
       MarkDeviceLost();
-      RequestReset();
+      RunOnMainThread([this] { DeviceFailed(); });
     }
   }
 
@@ -473,6 +581,7 @@ class TAlsaDriver final : public TDriverBase {
   snd_config_t* FConfig = nullptr;
   snd_pcm_t* FPlayback = nullptr;
   snd_pcm_t* FCapture = nullptr;
+  int32_t FInputs = 0;
   TPcmCaps FPlayCaps;
   TPcmCaps FCapCaps;
   unsigned FRate = 48000;
