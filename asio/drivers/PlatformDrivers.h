@@ -63,6 +63,7 @@ struct TPanelChoices {
   int32_t CurrentBufferSize = 0;
   std::vector<std::string> Formats;  // empty: the driver has no choice
   int32_t CurrentFormat = -1;
+  std::string Note;  // shown with the choices; empty: the general advice
 };
 struct TPanelPick {
   int32_t BufferSize = 0;

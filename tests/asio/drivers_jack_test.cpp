@@ -256,13 +256,29 @@ TEST(JackDriver, ABufferSizeChangeSilencesTheDriverAndRequestsAReset) {
   ASSERT_EQ(host.Setup(d, 128), ASE_OK);
   ASSERT_EQ(d->start(), ASE_OK);
   ASSERT_TRUE(TStandInHost::WaitFor([&] { return host.Switches.load() > 10; }, 3));
-  // The control panel asks the server; the server's notice makes the reset.
-  SetControlPanelHook([](const TPanelChoices&, TPanelPick& Pick) {
+  // The panel shows the server's period, says whose it is, and a pick
+  // leaves the server (and so every other client) alone.
+  TPanelChoices seen;
+  SetControlPanelHook([&](const TPanelChoices& Choices, TPanelPick& Pick) {
+    seen = Choices;
     Pick.BufferSize = 256;
     return true;
   });
   EXPECT_EQ(d->controlPanel(), ASE_OK);
   SetControlPanelHook({});
+  EXPECT_EQ(seen.BufferSizes, std::vector<int32_t>{128});
+  EXPECT_NE(seen.Note.find("every JACK client"), std::string::npos);
+  jack_status_t st{};
+  jack_client_t* other =
+      jack_client_open("rig-other", static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                       &st, server.Name.c_str());
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(jack_get_buffer_size(other), 128u);
+  TStandInHost::WaitFor([] { return false; }, 0.1);
+  EXPECT_EQ(host.Resets.load(), 0);
+  // Changed at the server, the driver's halves no longer fit: a reset.
+  EXPECT_EQ(jack_set_buffer_size(other, 256), 0);
+  jack_client_close(other);
   EXPECT_TRUE(TStandInHost::WaitFor([&] { return host.Resets.load() == 1; }, 3));
   int64_t frozen = host.Switches.load();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -274,8 +274,8 @@ ASIOError TDriverBase::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
   FUseTimeInfo = FCallbacks.asioMessage && FCallbacks.bufferSwitchTimeInfo &&
                  FCallbacks.asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) == 1;
   FBufferFrames = bufferSize;
-  FLink = std::make_shared<TResetLink>();
-  FLink->Callbacks = FCallbacks;
+  FBuffersGeneration.store(++FGenerations);
+  FResetPending.store(false);
   StorePosition(0, MonotonicNs());
   ASIOError err = Prepare(bufferSize);
   if (err != ASE_OK) {
@@ -289,8 +289,7 @@ ASIOError TDriverBase::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
 }
 
 void TDriverBase::ReleaseBuffers() {
-  if (FLink) FLink->Valid.store(false);
-  FLink.reset();
+  FBuffersGeneration.store(0);
   FInHalves.clear();
   FOutHalves.clear();
   FBlock.reset();
@@ -342,15 +341,16 @@ ASIOError TDriverBase::future(int32_t selector, void*) {
 }
 
 void TDriverBase::RequestReset() {
-  std::shared_ptr<TResetLink> link = FLink;
-  if (!link || link->Pending.exchange(true)) return;
+  const uint64_t generation = FBuffersGeneration.load();
+  if (generation == 0 || FResetPending.exchange(true)) return;
   // Never from the stream thread itself: the host's reset stops the
-  // driver, which joins that thread. The main thread carries it out.
-  core::MainThread::Post([weak = std::weak_ptr<TResetLink>(link)] {
-    std::shared_ptr<TResetLink> l = weak.lock();
-    if (!l || !l->Valid.load()) return;
-    ASIOCallbacks cb = l->Callbacks;
-    l.reset();  // the host's reset may destroy the driver and its link
+  // driver, which joins that thread. The main thread carries it out, for
+  // the buffers it was asked for only.
+  RunOnMainThread([this, generation] {
+    FResetPending.store(false);
+    if (FBuffersGeneration.load() != generation) return;
+    ASIOCallbacks cb = FCallbacks;
+    // The host's reset may destroy this driver: nothing of it after this.
     if (cb.asioMessage) cb.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
   });
 }
@@ -399,6 +399,12 @@ void TDriverBase::PromoteToRealtime(std::thread& Thread) {
   if (pthread_setschedparam(Thread.native_handle(), SCHED_FIFO, &param) != 0) {
     // Not permitted (no rtprio limit): normal priority serves.
   }
+}
+
+int64_t FramesToNs(int64_t Frames, int64_t Rate) {
+  // Whole seconds and the rest apart: the rest times 1e9 stays below
+  // Rate * 1e9, far inside 64 bits.
+  return Frames / Rate * 1000000000 + Frames % Rate * 1000000000 / Rate;
 }
 
 std::vector<int32_t> PowerOfTwoSizes(int32_t Min, int32_t Max, int32_t Preferred) {

@@ -18,15 +18,6 @@ namespace asio::drivers {
 
 enum class TDriverState { dsCreated, dsInitialized, dsPrepared, dsRunning };
 
-// Lets a posted reset request outlive the driver: the main thread checks
-// Valid before it calls the host, and the driver clears it when the
-// buffers (and so the callbacks they were created with) go away.
-struct TResetLink {
-  std::atomic<bool> Valid{true};
-  std::atomic<bool> Pending{false};
-  ASIOCallbacks Callbacks{};
-};
-
 class TDriverBase : public IASIODriver, public IDriverStats {
  public:
   TDriverBase(std::string Name, std::string SettingsKey);
@@ -134,7 +125,12 @@ class TDriverBase : public IASIODriver, public IDriverStats {
   bool FUseTimeInfo = false;
   ASIOTime FTime{};
   double FRate = 48000.0;
-  std::shared_ptr<TResetLink> FLink;
+  // Which set of buffers a reset request is for: bumped by each
+  // createBuffers, 0 while there are none. Stream and JACK threads read
+  // it; the main thread alone writes it (and the callbacks).
+  std::atomic<uint64_t> FBuffersGeneration{0};
+  uint64_t FGenerations = 0;
+  std::atomic<bool> FResetPending{false};
   // Expires with the driver; calls queued for the main thread hold it weakly.
   std::shared_ptr<int> FAlive = std::make_shared<int>(0);
 
@@ -149,6 +145,10 @@ class TDriverBase : public IASIODriver, public IDriverStats {
   std::atomic<uint64_t> FDropped{0};
   std::atomic<bool> FDeviceLost{false};
 };
+
+// Nanoseconds that Frames last at Rate frames per second (rounded down),
+// exact for any count a stream reaches (no 64-bit product overflows).
+int64_t FramesToNs(int64_t Frames, int64_t Rate);
 
 // Powers of two from Min to Max, plus Preferred when it is none.
 std::vector<int32_t> PowerOfTwoSizes(int32_t Min, int32_t Max, int32_t Preferred);

@@ -87,7 +87,7 @@ class TJackDriver final : public TDriverBase {
 
   void BufferRange(int32_t& Min, int32_t& Max, int32_t& Preferred,
                    int32_t& Granularity) const override {
-    // The server decides; the control panel asks the server for another.
+    // The server decides.
     Min = Max = Preferred = static_cast<int32_t>(FServerFrames.load());
     Granularity = 0;
   }
@@ -125,22 +125,16 @@ class TJackDriver final : public TDriverBase {
     if (FClient && !FServerGone.load()) jack_deactivate(FClient);
   }
 
+  // The period is the server's, shared by every client: the panel shows
+  // it and changes nothing (the server's own settings change it).
   void PanelChoices(TPanelChoices& Choices) const override {
-    Choices.BufferSizes = PowerOfTwoSizes(16, 4096, static_cast<int32_t>(FServerFrames.load()));
     Choices.CurrentBufferSize = static_cast<int32_t>(FServerFrames.load());
+    Choices.BufferSizes = {Choices.CurrentBufferSize};
+    Choices.Note =
+        "The JACK server sets the period for every JACK client; change it in the server's "
+        "settings (for example jackd -p 64).";
   }
-
-  bool ApplyPick(const TPanelPick& Pick) override {
-    // The buffer size is the server's: ask it; its buffer-size
-    // notification then raises the reset request.
-    if (!FClient || FServerGone.load() || Pick.BufferSize <= 0 ||
-        static_cast<jack_nframes_t>(Pick.BufferSize) == FServerFrames.load())
-      return false;
-    if (jack_set_buffer_size(FClient, static_cast<jack_nframes_t>(Pick.BufferSize)) != 0)
-      return false;
-    // An inactive client hears no notification: reload it ourselves.
-    return State() != TDriverState::dsRunning;
-  }
+  bool ApplyPick(const TPanelPick&) override { return false; }
 
  private:
   // Opens the client, registers the ports and installs the callbacks.

@@ -198,11 +198,11 @@ class TSelfClockedDriver final : public TDriverBase {
     while (!FStop.load(std::memory_order_relaxed)) {
       // Deadlines from the origin, not from the last wake-up, so
       // rounding and wake-up jitter never accumulate.
-      int64_t deadline = origin + k * frames * 1000000000 / static_cast<int64_t>(kRate);
+      int64_t deadline = origin + FramesToNs(k * frames, static_cast<int64_t>(kRate));
       FPacer.SleepUntilNs(deadline);
       if (FStop.load(std::memory_order_relaxed)) break;
       int64_t now = FPacer.NowNs();
-      if (now - deadline > 2 * frames * 1000000000 / static_cast<int64_t>(kRate)) {
+      if (now - deadline > FramesToNs(2 * frames, static_cast<int64_t>(kRate))) {
         // Woken far too late (suspend, overload): start a new origin
         // rather than calling the host in a burst to catch up.
         CountXrun();
