@@ -476,3 +476,50 @@ TEST(AlsaDriver, ADeviceThatStopsIsReportedAndReopenedWhenItReturns) {
   else
     ::setenv("JACK_DEFAULT_SERVER", previous.c_str(), 1);
 }
+
+jack_nframes_t ServerLatency(jack_client_t* Client, const char* Port,
+                             jack_latency_callback_mode_t Mode) {
+  jack_port_t* p = jack_port_by_name(Client, Port);
+  if (!p) return 0;
+  jack_latency_range_t range{};
+  jack_port_get_latency_range(p, Mode, &range);
+  return range.max;
+}
+
+// The host's half reaches the ports in the same cycle: what the driver
+// reports is the latency the server gives the ports, no period more.
+TEST(JackDriver, LatenciesAreThoseTheServerGivesThePorts) {
+  RIG_NEED_JACK();
+  for (int period : {64, 256}) {
+    SCOPED_TRACE(period);
+    TPrivateServer server(period);
+    RIG_NEED_PRIVATE_SERVER(server);
+    TJackOptions o;
+    o.ServerName = server.Name;
+    o.ClientName = "rig-lat";
+    IASIODriver* d = CreateJackDriver(o);
+    ASSERT_EQ(d->init(nullptr), ASIOTrue);
+    TStandInHost host;
+    ASSERT_EQ(host.Setup(d, period), ASE_OK);
+    jack_status_t st{};
+    jack_client_t* probe = jack_client_open(
+        "rig-lat-probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &st,
+        server.Name.c_str());
+    ASSERT_NE(probe, nullptr);
+    const jack_nframes_t playback = ServerLatency(probe, "system:playback_1", JackPlaybackLatency);
+    const jack_nframes_t capture = ServerLatency(probe, "system:capture_1", JackCaptureLatency);
+    EXPECT_GT(playback, 0u);
+    int32_t in = -1, out = -1;
+    ASSERT_EQ(d->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(out, static_cast<int32_t>(playback)) << "before the ports are connected";
+    EXPECT_EQ(in, static_cast<int32_t>(capture));
+    ASSERT_EQ(d->start(), ASE_OK);
+    ASSERT_TRUE(TStandInHost::WaitFor([&] { return host.Switches.load() > 10; }, 3));
+    ASSERT_EQ(d->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(out,
+              static_cast<int32_t>(ServerLatency(probe, "rig-lat:out_1", JackPlaybackLatency)));
+    EXPECT_EQ(out, static_cast<int32_t>(playback));
+    jack_client_close(probe);
+    d->Release();
+  }
+}

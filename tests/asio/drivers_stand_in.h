@@ -69,6 +69,7 @@ class TStandInHost {
   std::atomic<int64_t> IndexErrors{0};     // an index out of 0/1 or repeated
   std::atomic<int64_t> PositionErrors{0};  // a position that is not the last + frames
   std::atomic<int64_t> Resets{0};
+  std::atomic<int64_t> LatencyChanges{0};
   std::atomic<int64_t> LastPosition{-1};
   std::atomic<int64_t> LastSystemTime{0};
   std::atomic<uint32_t> LastFlags{0};
@@ -122,6 +123,9 @@ class TStandInHost {
         return h->SupportTimeInfo ? 1 : 0;
       case asio::kAsioResetRequest:
         h->Resets.fetch_add(1);
+        return 1;
+      case asio::kAsioLatenciesChanged:
+        h->LatencyChanges.fetch_add(1);
         return 1;
       default:
         return 0;

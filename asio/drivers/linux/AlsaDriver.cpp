@@ -21,7 +21,11 @@ namespace asio::drivers {
 namespace {
 
 constexpr int32_t kChannels = 2;
-constexpr int32_t kPreferredFrames = 256;
+constexpr int32_t kPreferredFrames = 128;
+constexpr int32_t kLargestFallback = 2048;
+// This many underruns within kUnderrunWindowNs move to the next size.
+constexpr int kUnderrunsToFallBack = 3;
+constexpr int64_t kUnderrunWindowNs = 5'000'000'000;
 constexpr snd_pcm_uframes_t kMinPeriod = 16;
 constexpr snd_pcm_uframes_t kMaxPeriod = 8192;
 constexpr uint32_t kRetryMs = 1500;
@@ -157,14 +161,17 @@ class TAlsaDriver final : public TDriverBase {
     if (FConfig) snd_config_delete(FConfig);
   }
 
+  // Output: the buffer the device was configured with (period size x
+  // periods) until the stream runs, then the device's own delay measured
+  // after each half is written (which adds what lies beyond the buffer);
+  // a change is told to the host. Input: one period.
   ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) override {
     if (State() == TDriverState::dsCreated) return ASE_NotPresent;
     int32_t frames = BufferFrames() > 0 ? BufferFrames() : PreferredFrames();
-    // Before the stream runs, the delay of a full buffer.
-    int64_t delay = FDelay.load(std::memory_order_relaxed);
-    if (delay <= 0) delay = 2 * frames;
-    if (inputLatency) *inputLatency = FCapture ? frames : 0;
-    if (outputLatency) *outputLatency = static_cast<int32_t>(delay) + frames;
+    int64_t out = FReportedDelay.load();
+    if (out <= 0) out = FConfiguredBuffer > 0 ? FConfiguredBuffer : 2 * int64_t{frames};
+    if (inputLatency) *inputLatency = FInputs > 0 ? frames : 0;
+    if (outputLatency) *outputLatency = static_cast<int32_t>(out);
     return ASE_OK;
   }
   ASIOError canSampleRate(ASIOSampleRate sampleRate) override {
@@ -224,6 +231,7 @@ class TAlsaDriver final : public TDriverBase {
       FCapture = nullptr;
     }
     FInputs = FCapture ? kChannels : 0;
+    ChooseAutoFrames();
     return true;
   }
 
@@ -239,8 +247,29 @@ class TAlsaDriver final : public TDriverBase {
     int32_t mx = static_cast<int32_t>(FPlayCaps.MaxPeriod);
     int32_t picked = GetDriverSettings(SettingsKey()).BufferSize;
     if (picked >= mn && picked <= mx) return picked;
-    std::vector<int32_t> sizes = PowerOfTwoSizes(mn, mx, 0);
-    return sizes.empty() ? mn : NearestSize(sizes, kPreferredFrames);
+    return FAutoFrames > 0 ? FAutoFrames : mn;
+  }
+
+  // At init: kPreferredFrames, or the next power of two the device really
+  // takes (a trial configuration of each), said on the status channel.
+  void ChooseAutoFrames() {
+    const int32_t mn = static_cast<int32_t>(FPlayCaps.MinPeriod);
+    const int32_t mx = static_cast<int32_t>(FPlayCaps.MaxPeriod);
+    FAutoFrames = 0;
+    for (int32_t size = kPreferredFrames; size <= mx && FAutoFrames == 0; size *= 2) {
+      if (size < mn) continue;
+      if (Configure(FPlayback, kFormats[PlaybackFormat()].Pcm, FRate,
+                    static_cast<snd_pcm_uframes_t>(size), true) >= 0)
+        FAutoFrames = size;
+      snd_pcm_hw_free(FPlayback);
+    }
+    if (FAutoFrames == 0) {
+      std::vector<int32_t> sizes = PowerOfTwoSizes(mn, mx, 0);
+      FAutoFrames = sizes.empty() ? mn : NearestSize(sizes, kPreferredFrames);
+    }
+    if (FAutoFrames != kPreferredFrames)
+      PostDriverStatus(core::svWarning, "the device refuses %d frames; using %d", kPreferredFrames,
+                       FAutoFrames);
   }
   void BufferRange(int32_t& Min, int32_t& Max, int32_t& Preferred,
                    int32_t& Granularity) const override {
@@ -261,7 +290,7 @@ class TAlsaDriver final : public TDriverBase {
     SetStreamRate(FRate);
     FPlayScratch.assign(period * kChannels * kFormats[FPlayFormatInUse].Bytes, 0);
     FCapScratch.assign(period * kChannels * kFormats[FCapFormatInUse].Bytes, 0);
-    FDelay.store(0);
+    FReportedDelay.store(0);
     return ASE_OK;
   }
 
@@ -299,6 +328,9 @@ class TAlsaDriver final : public TDriverBase {
       snd_pcm_prepare(FCapture);
     }
     FStop.store(false);
+    FHalvesSinceStart = 0;
+    FUnderruns = 0;
+    FUnderrunSince = 0;
     FThread = std::thread([this] { StreamLoop(); });
     PromoteToRealtime(FThread);
     return true;
@@ -307,6 +339,10 @@ class TAlsaDriver final : public TDriverBase {
   // Configures the open PCMs for the formats in use and Period frames.
   bool ConfigureStreams(snd_pcm_uframes_t Period) {
     if (Configure(FPlayback, kFormats[FPlayFormatInUse].Pcm, FRate, Period, true) < 0) return false;
+    snd_pcm_uframes_t buffer = 0, period = 0;
+    FConfiguredBuffer = snd_pcm_get_params(FPlayback, &buffer, &period) == 0
+                            ? static_cast<int64_t>(buffer)
+                            : 2 * static_cast<int64_t>(Period);
     FCaptureLive =
         FCapture && Configure(FCapture, kFormats[FCapFormatInUse].Pcm, FRate, Period, false) >= 0;
     FLinked = FCaptureLive && snd_pcm_link(FCapture, FPlayback) == 0;
@@ -455,11 +491,48 @@ class TAlsaDriver final : public TDriverBase {
   bool Recover(snd_pcm_t* Pcm, int Err) {
     if (Err == -EPIPE || Err == -ESTRPIPE || Err == -EINTR) {
       CountXrun();
+      if (Err == -EPIPE && Pcm == FPlayback) Underrun();
       if (snd_pcm_recover(Pcm, Err, 1) < 0) return false;
       if (Pcm == FCapture && !FLinked) snd_pcm_start(FCapture);
       return true;
     }
     return Err == -EAGAIN;
+  }
+
+  // Stream thread: repeated underruns at this size ask for a larger one.
+  void Underrun() {
+    const int64_t now = MonotonicNs();
+    if (now - FUnderrunSince > kUnderrunWindowNs) {
+      FUnderrunSince = now;
+      FUnderruns = 0;
+    }
+    if (++FUnderruns == kUnderrunsToFallBack) RunOnMainThread([this] { FallBack(); });
+  }
+
+  // Main thread: the next power of two above the size in use becomes the
+  // driver's pick, and the host reloads the driver with it.
+  void FallBack() {
+    const int32_t now = BufferFrames();
+    int32_t next = 1;
+    while (next <= now)
+      next *= 2;
+    if (now <= 0 || next > std::min<int32_t>(kLargestFallback, FPlayCaps.MaxPeriod)) return;
+    TDriverSettings s = GetDriverSettings(SettingsKey());
+    s.BufferSize = next;
+    SetDriverSettings(SettingsKey(), s);
+    PostDriverStatus(core::svWarning, "repeated underruns at %d frames; moving to %d", now, next);
+    RequestReset();
+  }
+
+  // Stream thread, after each half: a delay that moved by more than a
+  // quarter period from what the host was told is told again.
+  void TrackDelay(snd_pcm_sframes_t Delay, int64_t Period) {
+    if (++FHalvesSinceStart < 8) return;  // still filling up
+    const int64_t told = FReportedDelay.load(std::memory_order_relaxed);
+    const int64_t slack = std::max<int64_t>(16, Period / 4);
+    if (told > 0 && std::abs(static_cast<int64_t>(Delay) - told) <= slack) return;
+    FReportedDelay.store(Delay);
+    NotifyLatencyChanged();
   }
 
   bool WriteHalf(int32_t Index) {
@@ -558,8 +631,7 @@ class TAlsaDriver final : public TDriverBase {
       DeliverHalf(index, position, MonotonicNs());
       alive = WriteHalf(index);
       snd_pcm_sframes_t delay = 0;
-      if (alive && snd_pcm_delay(FPlayback, &delay) == 0)
-        FDelay.store(delay, std::memory_order_relaxed);
+      if (alive && snd_pcm_delay(FPlayback, &delay) == 0 && delay > 0) TrackDelay(delay, frames);
       position += frames;
       index ^= 1;
     }
@@ -593,7 +665,15 @@ class TAlsaDriver final : public TDriverBase {
   std::vector<uint8_t> FCapScratch;
   std::thread FThread;
   std::atomic<bool> FStop{false};
-  std::atomic<int64_t> FDelay{0};
+  // Output latency: the configured buffer, and the measured delay the
+  // host was last told (0: not yet measured).
+  int64_t FConfiguredBuffer = 0;
+  std::atomic<int64_t> FReportedDelay{0};
+  int32_t FAutoFrames = 0;
+  // Stream thread only.
+  int64_t FHalvesSinceStart = 0;
+  int64_t FUnderrunSince = 0;
+  int FUnderruns = 0;
 };
 
 bool Opens(const std::string& Name) {

@@ -355,6 +355,16 @@ void TDriverBase::RequestReset() {
   });
 }
 
+void TDriverBase::NotifyLatencyChanged() {
+  const uint64_t generation = FBuffersGeneration.load();
+  if (generation == 0 || FLatencyPending.exchange(true)) return;
+  RunOnMainThread([this, generation] {
+    FLatencyPending.store(false);
+    if (FBuffersGeneration.load() != generation) return;
+    if (FCallbacks.asioMessage) FCallbacks.asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
+  });
+}
+
 void TDriverBase::DeliverHalf(int32_t Index, int64_t SamplePosition, int64_t SystemTimeNs) {
   StorePosition(SamplePosition, SystemTimeNs);
   if (FUseTimeInfo) {

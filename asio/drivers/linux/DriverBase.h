@@ -81,6 +81,9 @@ class TDriverBase : public IASIODriver, public IDriverStats {
   // The stream ended for good (device gone, server buffer size changed):
   // asks the host, on the main thread, to reload the driver.
   void RequestReset();
+  // Any thread: the latencies changed; the host is told on the main
+  // thread (kAsioLatenciesChanged), once for any number of calls meanwhile.
+  void NotifyLatencyChanged();
   void CountXrun() { FXruns.fetch_add(1, std::memory_order_relaxed); }
   void CountDropped(uint64_t Frames) { FDropped.fetch_add(Frames, std::memory_order_relaxed); }
   void MarkDeviceLost() { FDeviceLost.store(true); }
@@ -131,6 +134,7 @@ class TDriverBase : public IASIODriver, public IDriverStats {
   std::atomic<uint64_t> FBuffersGeneration{0};
   uint64_t FGenerations = 0;
   std::atomic<bool> FResetPending{false};
+  std::atomic<bool> FLatencyPending{false};
   // Expires with the driver; calls queued for the main thread hold it weakly.
   std::shared_ptr<int> FAlive = std::make_shared<int>(0);
 

@@ -11,6 +11,7 @@
 // another period or rate gets the host to reload the driver instead.
 #include <jack/jack.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -27,6 +28,7 @@ namespace {
 
 constexpr int32_t kChannels = 2;
 constexpr uint32_t kRetryMs = 1500;
+constexpr uint32_t kLatencyCheckMs = 50;
 constexpr uint32_t kShutdownSettleMs = 250;
 constexpr int64_t kShutdownSettleNs = int64_t{kShutdownSettleMs} * 1'000'000;
 
@@ -51,14 +53,18 @@ class TJackDriver final : public TDriverBase {
     CloseClient();
   }
 
+  // The host's half reaches our ports in the same cycle, so what is left
+  // is the ports' own latency as the server computes it for their
+  // connections; before they have any, that of the physical ports they
+  // will be connected to. While the server is away, the last figures.
   ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) override {
-    if (!FClient) return ASE_NotPresent;
-    int32_t frames = static_cast<int32_t>(FServerFrames.load());
-    // Our half reaches the ports one cycle later than the host wrote it,
-    // then the server's own playback latency follows.
-    if (inputLatency) *inputLatency = PhysicalLatency(JackPortIsOutput, JackCaptureLatency);
-    if (outputLatency)
-      *outputLatency = frames + PhysicalLatency(JackPortIsInput, JackPlaybackLatency);
+    if (State() == TDriverState::dsCreated) return ASE_NotPresent;
+    if (FClient && !FServerGone.load()) {
+      FCaptureLatency = PortLatency(FIn, JackCaptureLatency, JackPortIsOutput);
+      FPlaybackLatency = PortLatency(FOut, JackPlaybackLatency, JackPortIsInput);
+    }
+    if (inputLatency) *inputLatency = FCaptureLatency;
+    if (outputLatency) *outputLatency = FPlaybackLatency;
     return ASE_OK;
   }
   // While the server is away these answer what it had.
@@ -299,6 +305,21 @@ class TJackDriver final : public TDriverBase {
     FLinks.swap(links);
   }
 
+  int32_t PortLatency(jack_port_t* const (&Ports)[kChannels], jack_latency_callback_mode_t Mode,
+                      unsigned long PhysicalFlags) const {
+    jack_nframes_t worst = 0;
+    bool connected = false;
+    for (jack_port_t* p : Ports) {
+      if (!p || jack_port_connected(p) == 0) continue;
+      connected = true;
+      jack_latency_range_t range{};
+      jack_port_get_latency_range(p, Mode, &range);
+      worst = std::max(worst, range.max);
+    }
+    if (!connected) return PhysicalLatency(PhysicalFlags, Mode);
+    return static_cast<int32_t>(worst);
+  }
+
   int32_t PhysicalLatency(unsigned long Flags, jack_latency_callback_mode_t Mode) const {
     const char** ports =
         jack_get_ports(FClient, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | Flags);
@@ -350,8 +371,25 @@ class TJackDriver final : public TDriverBase {
     if (Registered) static_cast<TJackDriver*>(Self)->RetryLinksLater();
   }
   static int GraphThunk(void* Self) {
-    static_cast<TJackDriver*>(Self)->RetryLinksLater();
+    auto* self = static_cast<TJackDriver*>(Self);
+    self->RetryLinksLater();
+    self->CheckLatencyLater();
     return 0;
+  }
+  // Notification thread: the graph changed, so the ports' latencies may
+  // have; a little later (the server recomputes them after the reorder)
+  // the main thread compares them with what the host was told.
+  void CheckLatencyLater() {
+    if (FServerGone.load() || FLatencyCheckPending.exchange(true)) return;
+    RunOnMainThread(
+        [this] {
+          FLatencyCheckPending.store(false);
+          if (!FClient || FServerGone.load()) return;
+          if (PortLatency(FIn, JackCaptureLatency, JackPortIsOutput) != FCaptureLatency ||
+              PortLatency(FOut, JackPlaybackLatency, JackPortIsInput) != FPlaybackLatency)
+            NotifyLatencyChanged();
+        },
+        kLatencyCheckMs);
   }
   // Notification thread: a port appeared or a client was activated, so a
   // remembered connection may be possible again.
@@ -426,6 +464,10 @@ class TJackDriver final : public TDriverBase {
   std::atomic<bool> FServerGone{false};
   std::atomic<int64_t> FShutdownAtNs{0};
   double FServerRate = 48000.0;
+  // The latencies last reported (main thread).
+  int32_t FCaptureLatency = 0;
+  int32_t FPlaybackLatency = 0;
+  std::atomic<bool> FLatencyCheckPending{false};
   double FRateInUse = 0;
   bool FConnectedOnce = false;
   // Connections of our ports (port index, the other port's name) as the

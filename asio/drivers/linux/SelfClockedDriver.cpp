@@ -24,7 +24,7 @@ constexpr double kRate = 48000.0;
 constexpr int32_t kChannels = 2;
 constexpr int32_t kMinFrames = 16;
 constexpr int32_t kMaxFrames = 8192;
-constexpr int32_t kDefaultFrames = 256;
+constexpr int32_t kDefaultFrames = 64;
 
 class TMonotonicPacer final : public IPacer {
  public:
@@ -71,6 +71,8 @@ class TSelfClockedDriver final : public TDriverBase {
 
   ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) override {
     if (State() == TDriverState::dsCreated) return ASE_NotPresent;
+    // A half is "heard" (discarded or recorded) as the next one is asked
+    // for: one buffer each way.
     int32_t frames = BufferFrames() > 0 ? BufferFrames() : PreferredFrames();
     if (inputLatency) *inputLatency = frames;
     if (outputLatency) *outputLatency = frames;
