@@ -129,6 +129,31 @@ class TEar {
   std::atomic<jack_port_t*> FPort{nullptr};
 };
 
+// Points libjack's default server (which ALSA's JACK plugin uses) at a
+// private one for the scope.
+class TDefaultServer {
+ public:
+  explicit TDefaultServer(const std::string& Name) {
+    const char* was = std::getenv("JACK_DEFAULT_SERVER");
+    FHad = was != nullptr;
+    if (was) FPrevious = was;
+    ::setenv("JACK_DEFAULT_SERVER", Name.c_str(), 1);
+  }
+  ~TDefaultServer() {
+    if (FHad)
+      ::setenv("JACK_DEFAULT_SERVER", FPrevious.c_str(), 1);
+    else
+      ::unsetenv("JACK_DEFAULT_SERVER");
+  }
+
+ private:
+  bool FHad = false;
+  std::string FPrevious;
+};
+
+const char* kPluginConfig =
+    "pcm.rigjack { type jack playback_ports { 0 system:playback_1 1 system:playback_2 } }";
+
 double ProcessCpuSeconds() {
   rusage u{};
   ::getrusage(RUSAGE_SELF, &u);
@@ -428,15 +453,8 @@ TEST(AlsaDriver, ADeviceThatStopsIsReportedAndReopenedWhenItReturns) {
   RIG_NEED_JACK();
   TPrivateServer server(128);
   RIG_NEED_PRIVATE_SERVER(server);
-  // The plugin reaches the server libjack picks by default.
-  const char* was = std::getenv("JACK_DEFAULT_SERVER");
-  const std::string previous = was ? was : "";
-  ::setenv("JACK_DEFAULT_SERVER", server.Name.c_str(), 1);
-  TAlsaDevice dev;
-  dev.DisplayName = "ALSA rig jack loss";
-  dev.PcmName = "rigjack";
-  dev.ConfigText =
-      "pcm.rigjack { type jack playback_ports { 0 system:playback_1 1 system:playback_2 } }";
+  TDefaultServer useIt(server.Name);
+  TAlsaDevice dev{"ALSA rig jack loss", "rigjack", kPluginConfig};
   SetDriverSettings(dev.DisplayName, TDriverSettings{128, -1});
   IASIODriver* d = CreateAlsaDriver(dev);
   ASSERT_EQ(d->init(nullptr), ASIOTrue);
@@ -471,10 +489,39 @@ TEST(AlsaDriver, ADeviceThatStopsIsReportedAndReopenedWhenItReturns) {
   EXPECT_EQ(host.Resets.load(), 0);
   d->Release();
   ClearDriverSettings();
-  if (previous.empty())
-    ::unsetenv("JACK_DEFAULT_SERVER");
-  else
-    ::setenv("JACK_DEFAULT_SERVER", previous.c_str(), 1);
+}
+
+// A device that takes no 128-frame period gets the next size it takes;
+// one that underruns again and again gets the next larger size through a
+// reload. Both are said on the status channel.
+TEST(AlsaDriver, LargerSizesWhenTheDeviceRefusesOrKeepsUnderrunning) {
+  RIG_NEED_JACK();
+  TPrivateServer server(256);  // the plugin takes no period below the server's
+  RIG_NEED_PRIVATE_SERVER(server);
+  TDefaultServer useIt(server.Name);
+  const TAlsaDevice dev{"ALSA rig jack sizes", "rigjack", kPluginConfig};
+  ClearDriverSettings();
+  DriverStatus();
+  IASIODriver* d = CreateAlsaDriver(dev);
+  ASSERT_EQ(d->init(nullptr), ASIOTrue);
+  int32_t mn, mx, pref, gran;
+  d->getBufferSize(&mn, &mx, &pref, &gran);
+  EXPECT_EQ(pref, 256);
+  EXPECT_TRUE(AnyWith(DriverStatus(), core::svWarning, "refuses 128 frames; using 256"));
+
+  // A host far slower than the period: underrun after underrun.
+  TStandInHost host;
+  host.OnSwitch = [](int32_t, int64_t) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(12));
+  };
+  ASSERT_EQ(host.Setup(d, 256), ASE_OK);
+  ASSERT_EQ(d->start(), ASE_OK);
+  EXPECT_TRUE(TStandInHost::WaitFor([&] { return host.Resets.load() == 1; }, 5));
+  d->stop();
+  EXPECT_EQ(GetDriverSettings(dev.DisplayName).BufferSize, 512);
+  EXPECT_TRUE(AnyWith(DriverStatus(), core::svWarning, "underruns at 256 frames; moving to 512"));
+  d->Release();
+  ClearDriverSettings();
 }
 
 jack_nframes_t ServerLatency(jack_client_t* Client, const char* Port,
