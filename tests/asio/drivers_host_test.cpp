@@ -119,7 +119,11 @@ TEST(DriversUnderHost, AControlPanelPickReloadsTheDriverWithTheNewBufferSize) {
     host.OnReset = [&](core::TObject*) { resets.fetch_add(1); };
     host.SetDriverIndex(index);
     host.SetActive(true);
-    ASSERT_EQ(host.BufferSize(), 256u);
+    // ALSA starts at 128 frames or the server's period, self-clocked at 64.
+    if (index == 1) {
+      EXPECT_EQ(host.BufferSize(), 64u);
+    }
+    ASSERT_LT(host.BufferSize(), 512u);
     SetControlPanelHook([](const TPanelChoices&, TPanelPick& Pick) {
       Pick.BufferSize = 512;
       return true;
