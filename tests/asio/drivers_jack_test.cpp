@@ -304,6 +304,30 @@ TEST(JackDriver, AServerThatGoesAwayIsReportedAndTheToneReturnsWithIt) {
   d->Release();
 }
 
+// Unloaded at once after the loss: the driver's queued calls find it gone
+// and the dead client is closed only once JACK's thread has left it.
+TEST(JackDriver, ADriverReleasedRightAfterTheLossLeavesNothingBehind) {
+  RIG_NEED_JACK();
+  TPrivateServer server(128);
+  RIG_NEED_PRIVATE_SERVER(server);
+  TJackOptions o;
+  o.ServerName = server.Name;
+  IASIODriver* d = CreateJackDriver(o);
+  ASSERT_EQ(d->init(nullptr), ASIOTrue);
+  TStandInHost host;
+  ASSERT_EQ(host.Setup(d, 128), ASE_OK);
+  ASSERT_EQ(d->start(), ASE_OK);
+  ASSERT_TRUE(TStandInHost::WaitFor([&] { return host.Switches.load() > 10; }, 3));
+  server.Stop(SIGKILL);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!StatsOf(d).DeviceLost && std::chrono::steady_clock::now() < until)
+    std::this_thread::yield();  // no pumping: the loss is not handled yet
+  ASSERT_TRUE(StatsOf(d).DeviceLost);
+  d->Release();
+  TStandInHost::WaitFor([] { return false; }, 2.0);  // the retries it had queued
+  EXPECT_EQ(host.Resets.load(), 0);
+}
+
 // Back with another period: the halves no longer fit, so the host is
 // asked to reload the driver.
 TEST(JackDriver, AServerThatReturnsWithAnotherPeriodGetsTheDriverReloaded) {

@@ -182,9 +182,11 @@ class TJackDriver final : public TDriverBase {
     if (FClient && FServerGone.load()) {
       // The thread that reported the shutdown still touches the client
       // just after our callback returns: let it finish first.
-      const int64_t settled = FShutdownAtNs.load() + kShutdownSettleNs;
-      while (FShutdownAtNs.load() == 0 || MonotonicNs() < settled)
+      for (;;) {
+        const int64_t at = FShutdownAtNs.load();
+        if (at != 0 && MonotonicNs() >= at + kShutdownSettleNs) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
     }
     if (FClient) jack_client_close(FClient);
     FClient = nullptr;
