@@ -26,7 +26,8 @@ export RIG_REQUIRE_JACK=1
 # instead of silently dropping a front end, a driver or their tests.
 configure() {  # dir, extra args...
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DRIG_WERROR=ON -DRIG_WITH_QT=ON "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DRIG_WERROR=ON -DRIG_WITH_QT=ON -DRIG_WITH_ALSA=ON -DRIG_WITH_JACK=ON \
+    -DRIG_WITH_SNDFILE=ON "$@" >/dev/null
 }
 
 echo "== formatting"

@@ -33,7 +33,11 @@ bool ShowDriverControlPanel(const asio::drivers::TPanelChoices& Choices,
     if (Choices.CurrentFormat >= 0) formats->setCurrentIndex(Choices.CurrentFormat);
     form->addRow("Sample format", formats);
   }
-  form->addRow(new QLabel("A smaller buffer lowers the latency; too small a one drops out."));
+  auto* note = new QLabel(Choices.Note.empty()
+                              ? "A smaller buffer lowers the latency; too small a one drops out."
+                              : QString::fromStdString(Choices.Note));
+  note->setWordWrap(true);
+  form->addRow(note);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
   QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);

@@ -85,11 +85,7 @@ TControlPanelHook ControlPanelHook() {
 
 void RegisterPlatformDrivers() {
   static std::once_flag once;
-  std::call_once(once, [] {
-    DriverCatalogue::RegisterSource(drivers::kRankAlsa, drivers::AlsaEntries);
-    DriverCatalogue::RegisterSource(drivers::kRankJack, drivers::JackEntries);
-    DriverCatalogue::RegisterSource(drivers::kRankSelfClocked, drivers::SelfClockedEntries);
-  });
+  std::call_once(once, [] { drivers::RegisterNativeSources(); });
 }
 
 }  // namespace asio

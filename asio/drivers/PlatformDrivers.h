@@ -1,8 +1,9 @@
 #pragma once
-// The built-in Linux drivers (ALSA, JACK and a self-clocked stand-in that
-// needs no sound hardware), their catalogue registration, the settings a
-// user picks in their control panels, and the hook through which a window
-// toolkit supplies that control panel.
+// What the built-in drivers of every platform share: their catalogue
+// registration, identities, the settings a user picks in their control
+// panels, and the hook through which a window toolkit supplies that
+// control panel. Each platform's drivers live in a folder of their own
+// (linux/) and are chosen by the build.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -14,17 +15,31 @@
 
 namespace asio {
 
-// Registers the driver sources with the catalogue, in the order ALSA,
-// JACK, self-clocked (discard), self-clocked (WAV recorder). Repeated
-// calls do nothing.
+// Registers the sources of the drivers this build has with the catalogue
+// (on Linux in the order ALSA, JACK, self-clocked (discard), self-clocked
+// (WAV recorder), each only when built in). Repeated calls do nothing.
 void RegisterPlatformDrivers();
 
 namespace drivers {
+
+// The platform folder's part of RegisterPlatformDrivers; called once.
+void RegisterNativeSources();
 
 // Catalogue ranks of the sources.
 constexpr int kRankAlsa = 100;
 constexpr int kRankJack = 200;
 constexpr int kRankSelfClocked = 300;
+
+// Which drivers this build has (the build's RIG_WITH_* options).
+#ifndef RIG_WITH_ALSA
+#define RIG_WITH_ALSA 0
+#endif
+#ifndef RIG_WITH_JACK
+#define RIG_WITH_JACK 0
+#endif
+#ifndef RIG_WITH_SNDFILE
+#define RIG_WITH_SNDFILE 0
+#endif
 
 // A class identifier derived from the driver kind and device name only, so
 // an entry keeps its identity between runs.
@@ -48,6 +63,7 @@ struct TPanelChoices {
   int32_t CurrentBufferSize = 0;
   std::vector<std::string> Formats;  // empty: the driver has no choice
   int32_t CurrentFormat = -1;
+  std::string Note;  // shown with the choices; empty: the general advice
 };
 struct TPanelPick {
   int32_t BufferSize = 0;
@@ -60,58 +76,6 @@ using TControlPanelHook = std::function<bool(const TPanelChoices& Choices, TPane
 // driver's controlPanel answers ASE_OK and changes nothing.
 void SetControlPanelHook(TControlPanelHook Hook);
 TControlPanelHook ControlPanelHook();
-
-// ---- Factories. Each answers a new driver object holding one reference.
-
-struct TAlsaDevice {
-  std::string DisplayName;  // the entry's name; also the settings key
-  std::string PcmName;      // "default", "hw:0,0", "plughw:0,0", ...
-  // Optional ALSA configuration text merged over the system configuration
-  // before the PCM is opened (defines PCMs of its own, e.g. for tests).
-  std::string ConfigText;
-};
-IASIODriver* CreateAlsaDriver(const TAlsaDevice& Device);
-// Playback devices that open: "default", then every hw and plughw device.
-std::vector<TAlsaDevice> EnumerateAlsaDevices();
-
-struct TJackOptions {
-  std::string DisplayName = "JACK";
-  std::string ClientName = "paddle-keyer-rig";
-  std::string ServerName;  // empty: the default server
-  bool ConnectPhysical = true;
-};
-IASIODriver* CreateJackDriver(const TJackOptions& Options);
-// True when a JACK server answers (never starts one).
-bool JackServerReachable();
-
-// Pacing source of the self-clocked driver: monotonic nanoseconds and an
-// absolute-deadline sleep. Tests substitute a virtual one.
-class IPacer {
- public:
-  virtual ~IPacer() = default;
-  virtual int64_t NowNs() = 0;
-  virtual void SleepUntilNs(int64_t DeadlineNs) = 0;
-};
-IPacer& MonotonicPacer();
-
-struct TSelfClockedOptions {
-  std::string DisplayName = "Self-clocked (discard)";
-  // Empty: the output is discarded. Otherwise the output is recorded to a
-  // 32-bit float stereo WAV file; a path ending in '/' names a directory
-  // that gets a new time-stamped file at each recording.
-  std::string WavPath;
-  IPacer* Pacer = nullptr;  // nullptr: MonotonicPacer()
-  // Frames the recorder's ring holds; 0 picks one second.
-  int32_t RingFrames = 0;
-};
-IASIODriver* CreateSelfClockedDriver(const TSelfClockedOptions& Options);
-// The folder the WAV recorder entry writes to: $HOME/ or the current one.
-std::string DefaultRecordingFolder();
-
-// Catalogue entries of each source (what RegisterPlatformDrivers lists).
-std::vector<TCatalogueEntry> AlsaEntries();
-std::vector<TCatalogueEntry> JackEntries();
-std::vector<TCatalogueEntry> SelfClockedEntries();
 
 // Counters a driver exposes for tests and the measurement tool; reached
 // through QueryInterface with kStatsIID.

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "asio/drivers/PlatformDrivers.h"
+#include "asio/drivers/linux/LinuxDrivers.h"
 
 using namespace asio;
 using namespace asio::drivers;

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <map>
 
-#include "asio/drivers/PlatformDrivers.h"
+#include "asio/drivers/linux/LinuxDrivers.h"
 #include "drivers_stand_in.h"
 
 using namespace asio;
@@ -159,15 +159,15 @@ TEST(AlsaDriver, EveryNegotiatedFormatCarriesTheSignalSampleForSample) {
   std::filesystem::remove(path);
 }
 
-TEST(AlsaDriver, WithoutAPickTheDevicesPreferredFormatAnd256FramesAreUsed) {
+TEST(AlsaDriver, WithoutAPickTheDevicesPreferredFormatAnd128FramesAreUsed) {
   const TAlsaDevice dev = FileDevice("/dev/null");
   IASIODriver* d = CreateAlsaDriver(dev);
   ASSERT_EQ(d->init(nullptr), ASIOTrue);
   int32_t mn, mx, pref, gran;
   ASSERT_EQ(d->getBufferSize(&mn, &mx, &pref, &gran), ASE_OK);
-  EXPECT_EQ(pref, 256);
-  EXPECT_LE(mn, 256);
-  EXPECT_GE(mx, 256);
+  EXPECT_EQ(pref, 128);
+  EXPECT_LE(mn, 128);
+  EXPECT_GE(mx, 128);
   ASIOChannelInfo info{};
   ASSERT_EQ(d->getChannelInfo(&info), ASE_OK);
   EXPECT_EQ(info.type, ASIOSTInt32LSB);
@@ -186,4 +186,29 @@ TEST(AlsaDriver, ADeviceThatDoesNotOpenFailsInitQuietly) {
   d = CreateAlsaDriver(broken);
   EXPECT_EQ(d->init(nullptr), ASIOFalse);
   d->Release();
+}
+
+// The output latency is the buffer the file plugin was configured with
+// (period x 2) until the stream runs, then the delay the plugin reports.
+TEST(AlsaDriver, LatenciesAreWhatTheConfiguredDeviceGives) {
+  const TAlsaDevice dev = FileDevice("/dev/null");
+  for (int32_t frames : {128, 512}) {
+    SCOPED_TRACE(frames);
+    SetDriverSettings(dev.DisplayName, TDriverSettings{frames, -1});
+    IASIODriver* d = CreateAlsaDriver(dev);
+    ASSERT_EQ(d->init(nullptr), ASIOTrue);
+    TStandInHost host;
+    ASSERT_EQ(host.Setup(d, frames), ASE_OK);
+    int32_t in = -1, out = -1;
+    ASSERT_EQ(d->getLatencies(&in, &out), ASE_OK);
+    EXPECT_EQ(out, 2 * frames);
+    EXPECT_EQ(in, host.Inputs > 0 ? frames : 0);  // one period of capture
+    ASSERT_EQ(d->start(), ASE_OK);
+    ASSERT_TRUE(TStandInHost::WaitFor([&] { return host.Switches.load() > 40; }, 5));
+    ASSERT_EQ(d->getLatencies(&in, &out), ASE_OK);
+    EXPECT_GE(out, frames);
+    EXPECT_LE(out, 2 * frames + frames / 4);
+    d->Release();
+  }
+  ClearDriverSettings();
 }

@@ -6,7 +6,7 @@
 #include <set>
 
 #include "asio/DriverCatalogue.h"
-#include "asio/drivers/PlatformDrivers.h"
+#include "asio/drivers/linux/LinuxDrivers.h"
 #include "drivers_stand_in.h"
 
 using namespace asio;
@@ -52,21 +52,28 @@ TEST(DriverIdentity, CatalogueListsSelfClockedEntriesLastAndRegistersOnce) {
   RegisterPlatformDrivers();
   RegisterPlatformDrivers();
   std::vector<TCatalogueEntry> all = DriverCatalogue::Entries();
-  ASSERT_GE(all.size(), 2u);
-  EXPECT_EQ(all[all.size() - 2].Name, "Self-clocked (discard)");
-  EXPECT_EQ(all.back().Name, "Self-clocked (WAV recorder)");
+  ASSERT_GE(all.size(), RIG_WITH_SNDFILE ? 2u : 1u);
+  const std::size_t discard = all.size() - (RIG_WITH_SNDFILE ? 2 : 1);
+  EXPECT_EQ(all[discard].Name, "Self-clocked (discard)");
+  if (RIG_WITH_SNDFILE) {
+    EXPECT_EQ(all.back().Name, "Self-clocked (WAV recorder)");
+  }
   std::size_t jack = 0;
   for (std::size_t i = 0; i < all.size(); ++i) {
     if (all[i].Name == "JACK") {
       ++jack;
-      EXPECT_LT(i, all.size() - 2);
+      EXPECT_LT(i, discard);
       for (std::size_t j = i + 1; j < all.size(); ++j)
         EXPECT_NE(all[j].Name.rfind("ALSA", 0), 0u) << "ALSA entries come before JACK";
     }
   }
+#if RIG_WITH_JACK
   EXPECT_EQ(jack, JackServerReachable() ? 1u : 0u);
+#else
+  EXPECT_EQ(jack, 0u);
+#endif
   // The entry usable everywhere is creatable through its class identifier.
-  IASIODriver* d = DriverCatalogue::CreateDriverObject(all[all.size() - 2].ClassId);
+  IASIODriver* d = DriverCatalogue::CreateDriverObject(all[discard].ClassId);
   ASSERT_NE(d, nullptr);
   char name[32];
   d->getDriverName(name);

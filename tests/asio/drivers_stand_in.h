@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "asio/ASIODriver.h"
-#include "asio/drivers/PlatformDrivers.h"
+#include "asio/drivers/linux/LinuxDrivers.h"
 #include "core/MainThread.h"
 
 namespace rigtest {
@@ -69,6 +69,7 @@ class TStandInHost {
   std::atomic<int64_t> IndexErrors{0};     // an index out of 0/1 or repeated
   std::atomic<int64_t> PositionErrors{0};  // a position that is not the last + frames
   std::atomic<int64_t> Resets{0};
+  std::atomic<int64_t> LatencyChanges{0};
   std::atomic<int64_t> LastPosition{-1};
   std::atomic<int64_t> LastSystemTime{0};
   std::atomic<uint32_t> LastFlags{0};
@@ -123,6 +124,9 @@ class TStandInHost {
       case asio::kAsioResetRequest:
         h->Resets.fetch_add(1);
         return 1;
+      case asio::kAsioLatenciesChanged:
+        h->LatencyChanges.fetch_add(1);
+        return 1;
       default:
         return 0;
     }
@@ -142,6 +146,7 @@ inline bool JackRequired() {
 
 }  // namespace rigtest
 
+#if RIG_WITH_JACK
 #define RIG_NEED_JACK()                                                            \
   do {                                                                             \
     if (!asio::drivers::JackServerReachable()) {                                   \
@@ -149,3 +154,4 @@ inline bool JackRequired() {
       GTEST_SKIP() << "no JACK server";                                            \
     }                                                                              \
   } while (0)
+#endif

@@ -2,22 +2,34 @@
 // the device captures), two periods of the buffer size, the sample type of
 // the format actually negotiated so the host's converters do the work, and
 // a stream thread that waits for each period.
+//
+// Underruns are recovered in the stream thread. A device that fails (an
+// error recovery cannot mend, or no progress for kStallMs) is closed, put
+// on the status channel and reopened from the main thread every
+// kRetryMs; when it opens with the same configuration the stream resumes
+// with the host's buffers, otherwise the host is asked to reload.
 #include <alsa/asoundlib.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
 
-#include "asio/drivers/DriverBase.h"
+#include "asio/drivers/linux/DriverBase.h"
 
 namespace asio::drivers {
 
 namespace {
 
 constexpr int32_t kChannels = 2;
-constexpr int32_t kPreferredFrames = 256;
+constexpr int32_t kPreferredFrames = 128;
+constexpr int32_t kLargestFallback = 2048;
+// This many underruns within kUnderrunWindowNs move to the next size.
+constexpr int kUnderrunsToFallBack = 3;
+constexpr int64_t kUnderrunWindowNs = 5'000'000'000;
 constexpr snd_pcm_uframes_t kMinPeriod = 16;
 constexpr snd_pcm_uframes_t kMaxPeriod = 8192;
+constexpr uint32_t kRetryMs = 1500;
+constexpr int kStallMs = 1000;
 
 struct TFormatMap {
   snd_pcm_format_t Pcm;
@@ -149,20 +161,24 @@ class TAlsaDriver final : public TDriverBase {
     if (FConfig) snd_config_delete(FConfig);
   }
 
+  // Output: the buffer the device was configured with (period size x
+  // periods) until the stream runs, then the device's own delay measured
+  // after each half is written (which adds what lies beyond the buffer);
+  // a change is told to the host. Input: one period.
   ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) override {
-    if (!FPlayback) return ASE_NotPresent;
+    if (State() == TDriverState::dsCreated) return ASE_NotPresent;
     int32_t frames = BufferFrames() > 0 ? BufferFrames() : PreferredFrames();
-    // Before the stream runs, the delay of a full buffer.
-    int64_t delay = FDelay.load(std::memory_order_relaxed);
-    if (delay <= 0) delay = 2 * frames;
-    if (inputLatency) *inputLatency = FCapture ? frames : 0;
-    if (outputLatency) *outputLatency = static_cast<int32_t>(delay) + frames;
+    int64_t out = FReportedDelay.load();
+    if (out <= 0) out = FConfiguredBuffer > 0 ? FConfiguredBuffer : 2 * int64_t{frames};
+    if (inputLatency) *inputLatency = FInputs > 0 ? frames : 0;
+    if (outputLatency) *outputLatency = static_cast<int32_t>(out);
     return ASE_OK;
   }
   ASIOError canSampleRate(ASIOSampleRate sampleRate) override {
-    if (!FPlayback) return ASE_NotPresent;
+    if (State() == TDriverState::dsCreated) return ASE_NotPresent;
     if (sampleRate == static_cast<double>(FRate)) return ASE_OK;
-    if (State() != TDriverState::dsInitialized || sampleRate < 1 || sampleRate > 768000)
+    if (!FPlayback || State() != TDriverState::dsInitialized || sampleRate < 1 ||
+        sampleRate > 768000)
       return ASE_NoClock;
     snd_pcm_hw_params_t* hw = nullptr;
     snd_pcm_hw_params_alloca(&hw);
@@ -173,7 +189,7 @@ class TAlsaDriver final : public TDriverBase {
   }
   ASIOError getSampleRate(ASIOSampleRate* sampleRate) override {
     if (!sampleRate) return ASE_InvalidParameter;
-    if (!FPlayback) return ASE_NotPresent;
+    if (State() == TDriverState::dsCreated) return ASE_NotPresent;
     *sampleRate = FRate;
     return ASE_OK;
   }
@@ -214,10 +230,13 @@ class TAlsaDriver final : public TDriverBase {
     } else {
       FCapture = nullptr;
     }
+    FInputs = FCapture ? kChannels : 0;
+    ChooseAutoFrames();
     return true;
   }
 
-  int32_t InputCount() const override { return FCapture ? kChannels : 0; }
+  // As opened at init, also while the device is away.
+  int32_t InputCount() const override { return FInputs; }
   int32_t OutputCount() const override { return kChannels; }
   ASIOSampleType SampleType(bool IsInput) const override {
     return kFormats[IsInput ? CaptureFormat() : PlaybackFormat()].Type;
@@ -228,8 +247,29 @@ class TAlsaDriver final : public TDriverBase {
     int32_t mx = static_cast<int32_t>(FPlayCaps.MaxPeriod);
     int32_t picked = GetDriverSettings(SettingsKey()).BufferSize;
     if (picked >= mn && picked <= mx) return picked;
-    std::vector<int32_t> sizes = PowerOfTwoSizes(mn, mx, 0);
-    return sizes.empty() ? mn : NearestSize(sizes, kPreferredFrames);
+    return FAutoFrames > 0 ? FAutoFrames : mn;
+  }
+
+  // At init: kPreferredFrames, or the next power of two the device really
+  // takes (a trial configuration of each), said on the status channel.
+  void ChooseAutoFrames() {
+    const int32_t mn = static_cast<int32_t>(FPlayCaps.MinPeriod);
+    const int32_t mx = static_cast<int32_t>(FPlayCaps.MaxPeriod);
+    FAutoFrames = 0;
+    for (int32_t size = kPreferredFrames; size <= mx && FAutoFrames == 0; size *= 2) {
+      if (size < mn) continue;
+      if (Configure(FPlayback, kFormats[PlaybackFormat()].Pcm, FRate,
+                    static_cast<snd_pcm_uframes_t>(size), true) >= 0)
+        FAutoFrames = size;
+      snd_pcm_hw_free(FPlayback);
+    }
+    if (FAutoFrames == 0) {
+      std::vector<int32_t> sizes = PowerOfTwoSizes(mn, mx, 0);
+      FAutoFrames = sizes.empty() ? mn : NearestSize(sizes, kPreferredFrames);
+    }
+    if (FAutoFrames != kPreferredFrames)
+      PostDriverStatus(core::svWarning, "the device refuses %d frames; using %d", kPreferredFrames,
+                       FAutoFrames);
   }
   void BufferRange(int32_t& Min, int32_t& Max, int32_t& Preferred,
                    int32_t& Granularity) const override {
@@ -241,31 +281,43 @@ class TAlsaDriver final : public TDriverBase {
 
   ASIOError Prepare(int32_t BufferFrames) override {
     const auto period = static_cast<snd_pcm_uframes_t>(BufferFrames);
-    if (Configure(FPlayback, kFormats[PlaybackFormat()].Pcm, FRate, period, true) < 0) {
+    FPlayFormatInUse = PlaybackFormat();
+    FCapFormatInUse = CaptureFormat();
+    if (!ConfigureStreams(period)) {
       SetError("the device refuses the buffer size");
       return ASE_InvalidMode;
     }
-    FPlayFormatInUse = PlaybackFormat();
-    FCaptureLive =
-        FCapture && Configure(FCapture, kFormats[CaptureFormat()].Pcm, FRate, period, false) >= 0;
-    FCapFormatInUse = CaptureFormat();
-    FLinked = FCaptureLive && snd_pcm_link(FCapture, FPlayback) == 0;
     SetStreamRate(FRate);
     FPlayScratch.assign(period * kChannels * kFormats[FPlayFormatInUse].Bytes, 0);
     FCapScratch.assign(period * kChannels * kFormats[FCapFormatInUse].Bytes, 0);
-    FDelay.store(0);
+    FReportedDelay.store(0);
     return ASE_OK;
   }
 
   void Unprepare() override {
     if (FLinked) snd_pcm_unlink(FCapture);
     FLinked = false;
-    snd_pcm_hw_free(FPlayback);
+    if (FPlayback) snd_pcm_hw_free(FPlayback);
     if (FCapture) snd_pcm_hw_free(FCapture);
     FCaptureLive = false;
   }
 
   ASIOError StartStream() override {
+    // Started while the device is away: the stream begins when it is back.
+    if (!FPlayback) return ASE_OK;
+    return StartThread() ? ASE_OK : ASE_HWMalfunction;
+  }
+
+  void StopStream() override {
+    FStop.store(true);
+    if (FThread.joinable()) FThread.join();
+    if (!FPlayback) return;
+    snd_pcm_drop(FPlayback);
+    if (FCaptureLive && !FLinked) snd_pcm_drop(FCapture);
+  }
+
+ private:
+  bool StartThread() {
     snd_pcm_drop(FPlayback);
     if (snd_pcm_prepare(FPlayback) < 0) {
       SetError("cannot prepare the device");
@@ -276,16 +328,101 @@ class TAlsaDriver final : public TDriverBase {
       snd_pcm_prepare(FCapture);
     }
     FStop.store(false);
+    FHalvesSinceStart = 0;
+    FUnderruns = 0;
+    FUnderrunSince = 0;
     FThread = std::thread([this] { StreamLoop(); });
     PromoteToRealtime(FThread);
-    return ASE_OK;
+    return true;
   }
 
-  void StopStream() override {
-    FStop.store(true);
-    if (FThread.joinable()) FThread.join();
-    snd_pcm_drop(FPlayback);
-    if (FCaptureLive && !FLinked) snd_pcm_drop(FCapture);
+  // Configures the open PCMs for the formats in use and Period frames.
+  bool ConfigureStreams(snd_pcm_uframes_t Period) {
+    if (Configure(FPlayback, kFormats[FPlayFormatInUse].Pcm, FRate, Period, true) < 0) return false;
+    snd_pcm_uframes_t buffer = 0, period = 0;
+    FConfiguredBuffer = snd_pcm_get_params(FPlayback, &buffer, &period) == 0
+                            ? static_cast<int64_t>(buffer)
+                            : 2 * static_cast<int64_t>(Period);
+    FCaptureLive =
+        FCapture && Configure(FCapture, kFormats[FCapFormatInUse].Pcm, FRate, Period, false) >= 0;
+    FLinked = FCaptureLive && snd_pcm_link(FCapture, FPlayback) == 0;
+    return true;
+  }
+
+  void ClosePcms() {
+    if (FLinked) snd_pcm_unlink(FCapture);
+    FLinked = false;
+    FCaptureLive = false;
+    if (FCapture) snd_pcm_close(FCapture);
+    if (FPlayback) snd_pcm_close(FPlayback);
+    FCapture = FPlayback = nullptr;
+  }
+
+  // Opens the device's PCMs and learns what they take.
+  bool OpenPcms() {
+    FPlayCaps = TPcmCaps{};
+    FCapCaps = TPcmCaps{};
+    if (OpenPcm(&FPlayback, FDevice.PcmName, SND_PCM_STREAM_PLAYBACK, FConfig) < 0) {
+      FPlayback = nullptr;
+      return false;
+    }
+    if (!Probe(FPlayback, FRate, FPlayCaps)) {
+      snd_pcm_close(FPlayback);
+      FPlayback = nullptr;
+      return false;
+    }
+    if (OpenPcm(&FCapture, FDevice.PcmName, SND_PCM_STREAM_CAPTURE, FConfig) == 0) {
+      if (!Probe(FCapture, FPlayCaps.Rate, FCapCaps) || FCapCaps.Rate != FPlayCaps.Rate) {
+        snd_pcm_close(FCapture);
+        FCapture = nullptr;
+      }
+    } else {
+      FCapture = nullptr;
+    }
+    return true;
+  }
+
+  // ---- A device that failed (main thread).
+
+  void DeviceFailed() {
+    if (!DeviceLost() || !FPlayback) return;
+    if (FThread.joinable()) FThread.join();  // it has left its loop
+    ClosePcms();
+    PostDriverStatus(core::svError, "the device failed or went away; reopening when it returns");
+    RunOnMainThread([this] { TryReopen(); }, kRetryMs);
+  }
+
+  void TryReopen() {
+    if (FPlayback) return;
+    const int play = FPlayFormatInUse;
+    const bool hadCapture = FInputs > 0;
+    if (!OpenPcms()) {
+      RunOnMainThread([this] { TryReopen(); }, kRetryMs);
+      return;
+    }
+    const TDriverState state = State();
+    if (state != TDriverState::dsPrepared && state != TDriverState::dsRunning) {
+      MarkDeviceBack();
+      PostDriverStatus(core::svInfo, "the device is back");
+      return;
+    }
+    const bool same = FPlayCaps.Rate == FRate && (FCapture != nullptr) == hadCapture &&
+                      std::find(FPlayCaps.Formats.begin(), FPlayCaps.Formats.end(), play) !=
+                          FPlayCaps.Formats.end();
+    if (!same || !ConfigureStreams(static_cast<snd_pcm_uframes_t>(BufferFrames()))) {
+      // Not what the host's buffers were made for: the host reloads.
+      MarkDeviceBack();
+      PostDriverStatus(core::svWarning, "the device is back with another configuration; reloading");
+      RequestReset();
+      return;
+    }
+    if (state == TDriverState::dsRunning && !StartThread()) {
+      ClosePcms();
+      RunOnMainThread([this] { TryReopen(); }, kRetryMs);
+      return;
+    }
+    MarkDeviceBack();
+    PostDriverStatus(core::svInfo, "the device is back; sound restored");
   }
 
   void PanelChoices(TPanelChoices& Choices) const override {
@@ -354,11 +491,48 @@ class TAlsaDriver final : public TDriverBase {
   bool Recover(snd_pcm_t* Pcm, int Err) {
     if (Err == -EPIPE || Err == -ESTRPIPE || Err == -EINTR) {
       CountXrun();
+      if (Err == -EPIPE && Pcm == FPlayback) Underrun();
       if (snd_pcm_recover(Pcm, Err, 1) < 0) return false;
       if (Pcm == FCapture && !FLinked) snd_pcm_start(FCapture);
       return true;
     }
     return Err == -EAGAIN;
+  }
+
+  // Stream thread: repeated underruns at this size ask for a larger one.
+  void Underrun() {
+    const int64_t now = MonotonicNs();
+    if (now - FUnderrunSince > kUnderrunWindowNs) {
+      FUnderrunSince = now;
+      FUnderruns = 0;
+    }
+    if (++FUnderruns == kUnderrunsToFallBack) RunOnMainThread([this] { FallBack(); });
+  }
+
+  // Main thread: the next power of two above the size in use becomes the
+  // driver's pick, and the host reloads the driver with it.
+  void FallBack() {
+    const int32_t now = BufferFrames();
+    int32_t next = 1;
+    while (next <= now)
+      next *= 2;
+    if (now <= 0 || next > std::min<int32_t>(kLargestFallback, FPlayCaps.MaxPeriod)) return;
+    TDriverSettings s = GetDriverSettings(SettingsKey());
+    s.BufferSize = next;
+    SetDriverSettings(SettingsKey(), s);
+    PostDriverStatus(core::svWarning, "repeated underruns at %d frames; moving to %d", now, next);
+    RequestReset();
+  }
+
+  // Stream thread, after each half: a delay that moved by more than a
+  // quarter period from what the host was told is told again.
+  void TrackDelay(snd_pcm_sframes_t Delay, int64_t Period) {
+    if (++FHalvesSinceStart < 8) return;  // still filling up
+    const int64_t told = FReportedDelay.load(std::memory_order_relaxed);
+    const int64_t slack = std::max<int64_t>(16, Period / 4);
+    if (told > 0 && std::abs(static_cast<int64_t>(Delay) - told) <= slack) return;
+    FReportedDelay.store(Delay);
+    NotifyLatencyChanged();
   }
 
   bool WriteHalf(int32_t Index) {
@@ -433,13 +607,20 @@ class TAlsaDriver final : public TDriverBase {
       index ^= 1;
     }
     if (alive && FCaptureLive && !FLinked) snd_pcm_start(FCapture);
+    int waitedMs = 0;  // without progress
     while (alive && !FStop.load(std::memory_order_relaxed)) {
       int r = snd_pcm_wait(FPlayback, timeoutMs);
       if (r < 0) {
         alive = Recover(FPlayback, r);
         continue;
       }
-      if (r == 0) continue;
+      if (r == 0) {
+        // A device that stopped moving (a sound server gone) fails too.
+        waitedMs += timeoutMs;
+        alive = waitedMs < kStallMs;
+        continue;
+      }
+      waitedMs = 0;
       snd_pcm_sframes_t avail = snd_pcm_avail_update(FPlayback);
       if (avail < 0) {
         alive = Recover(FPlayback, static_cast<int>(avail));
@@ -450,15 +631,14 @@ class TAlsaDriver final : public TDriverBase {
       DeliverHalf(index, position, MonotonicNs());
       alive = WriteHalf(index);
       snd_pcm_sframes_t delay = 0;
-      if (alive && snd_pcm_delay(FPlayback, &delay) == 0)
-        FDelay.store(delay, std::memory_order_relaxed);
+      if (alive && snd_pcm_delay(FPlayback, &delay) == 0 && delay > 0) TrackDelay(delay, frames);
       position += frames;
       index ^= 1;
     }
-    if (!alive) {
-      // Unplugged or otherwise gone: no more callbacks; the host reloads.
+    if (!alive && !FStop.load()) {
+      // Unplugged or otherwise gone: no more callbacks until it is back.
       MarkDeviceLost();
-      RequestReset();
+      RunOnMainThread([this] { DeviceFailed(); });
     }
   }
 
@@ -473,6 +653,7 @@ class TAlsaDriver final : public TDriverBase {
   snd_config_t* FConfig = nullptr;
   snd_pcm_t* FPlayback = nullptr;
   snd_pcm_t* FCapture = nullptr;
+  int32_t FInputs = 0;
   TPcmCaps FPlayCaps;
   TPcmCaps FCapCaps;
   unsigned FRate = 48000;
@@ -484,7 +665,15 @@ class TAlsaDriver final : public TDriverBase {
   std::vector<uint8_t> FCapScratch;
   std::thread FThread;
   std::atomic<bool> FStop{false};
-  std::atomic<int64_t> FDelay{0};
+  // Output latency: the configured buffer, and the measured delay the
+  // host was last told (0: not yet measured).
+  int64_t FConfiguredBuffer = 0;
+  std::atomic<int64_t> FReportedDelay{0};
+  int32_t FAutoFrames = 0;
+  // Stream thread only.
+  int64_t FHalvesSinceStart = 0;
+  int64_t FUnderrunSince = 0;
+  int FUnderruns = 0;
 };
 
 bool Opens(const std::string& Name) {

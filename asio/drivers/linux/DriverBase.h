@@ -5,25 +5,18 @@
 // device: channels, sample types, buffer sizes, and the stream itself.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "asio/drivers/PlatformDrivers.h"
+#include "asio/drivers/linux/LinuxDrivers.h"
+#include "core/StatusChannel.h"
 
 namespace asio::drivers {
 
 enum class TDriverState { dsCreated, dsInitialized, dsPrepared, dsRunning };
-
-// Lets a posted reset request outlive the driver: the main thread checks
-// Valid before it calls the host, and the driver clears it when the
-// buffers (and so the callbacks they were created with) go away.
-struct TResetLink {
-  std::atomic<bool> Valid{true};
-  std::atomic<bool> Pending{false};
-  ASIOCallbacks Callbacks{};
-};
 
 class TDriverBase : public IASIODriver, public IDriverStats {
  public:
@@ -88,9 +81,21 @@ class TDriverBase : public IASIODriver, public IDriverStats {
   // The stream ended for good (device gone, server buffer size changed):
   // asks the host, on the main thread, to reload the driver.
   void RequestReset();
+  // Any thread: the latencies changed; the host is told on the main
+  // thread (kAsioLatenciesChanged), once for any number of calls meanwhile.
+  void NotifyLatencyChanged();
   void CountXrun() { FXruns.fetch_add(1, std::memory_order_relaxed); }
   void CountDropped(uint64_t Frames) { FDropped.fetch_add(Frames, std::memory_order_relaxed); }
   void MarkDeviceLost() { FDeviceLost.store(true); }
+  void MarkDeviceBack() { FDeviceLost.store(false); }
+  bool DeviceLost() const { return FDeviceLost.load(); }
+  // Any thread: runs Method on the main thread after at least DelayMs,
+  // provided the driver still exists then (it is destroyed on the main
+  // thread, so the check there cannot race).
+  void RunOnMainThread(std::function<void()> Method, uint32_t DelayMs = 0);
+  // A status record about this driver: "<name>: <text>".
+  void PostDriverStatus(core::TStatusSeverity Severity, const char* Format, ...) const
+      __attribute__((format(printf, 3, 4)));
   void SetError(const char* Message);
   const std::string& SettingsKey() const { return FSettingsKey; }
   const std::string& Name() const { return FName; }
@@ -123,7 +128,15 @@ class TDriverBase : public IASIODriver, public IDriverStats {
   bool FUseTimeInfo = false;
   ASIOTime FTime{};
   double FRate = 48000.0;
-  std::shared_ptr<TResetLink> FLink;
+  // Which set of buffers a reset request is for: bumped by each
+  // createBuffers, 0 while there are none. Stream and JACK threads read
+  // it; the main thread alone writes it (and the callbacks).
+  std::atomic<uint64_t> FBuffersGeneration{0};
+  uint64_t FGenerations = 0;
+  std::atomic<bool> FResetPending{false};
+  std::atomic<bool> FLatencyPending{false};
+  // Expires with the driver; calls queued for the main thread hold it weakly.
+  std::shared_ptr<int> FAlive = std::make_shared<int>(0);
 
   // Sample position of the current half and its system time: a sequence
   // lock, so getSamplePosition on another thread reads a consistent pair.
@@ -136,6 +149,10 @@ class TDriverBase : public IASIODriver, public IDriverStats {
   std::atomic<uint64_t> FDropped{0};
   std::atomic<bool> FDeviceLost{false};
 };
+
+// Nanoseconds that Frames last at Rate frames per second (rounded down),
+// exact for any count a stream reaches (no 64-bit product overflows).
+int64_t FramesToNs(int64_t Frames, int64_t Rate);
 
 // Powers of two from Min to Max, plus Preferred when it is none.
 std::vector<int32_t> PowerOfTwoSizes(int32_t Min, int32_t Max, int32_t Preferred);

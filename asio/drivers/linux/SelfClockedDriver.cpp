@@ -1,9 +1,11 @@
 // The driver for machines without sound hardware: a thread paced by an
 // absolute monotonic clock at 48000 Hz calls the host once per half. One
-// flavour discards the output; the other hands it through a ring to a
-// writer thread that records it to a WAV file, so the stream thread never
-// waits on the disk.
+// flavour discards the output; the other (built with libsndfile) hands it
+// through a ring to a writer thread that records it to a WAV file, so the
+// stream thread never waits on the disk.
+#if RIG_WITH_SNDFILE
 #include <sndfile.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -11,8 +13,8 @@
 #include <ctime>
 #include <filesystem>
 
-#include "asio/drivers/DriverBase.h"
 #include "asio/drivers/SpscRing.h"
+#include "asio/drivers/linux/DriverBase.h"
 
 namespace asio::drivers {
 
@@ -22,7 +24,7 @@ constexpr double kRate = 48000.0;
 constexpr int32_t kChannels = 2;
 constexpr int32_t kMinFrames = 16;
 constexpr int32_t kMaxFrames = 8192;
-constexpr int32_t kDefaultFrames = 256;
+constexpr int32_t kDefaultFrames = 64;
 
 class TMonotonicPacer final : public IPacer {
  public:
@@ -40,6 +42,7 @@ class TMonotonicPacer final : public IPacer {
   }
 };
 
+#if RIG_WITH_SNDFILE
 std::string TimeStampedName(const std::string& Folder) {
   std::time_t now = std::time(nullptr);
   std::tm parts{};
@@ -52,6 +55,7 @@ std::string TimeStampedName(const std::string& Folder) {
     path = base + "-" + std::to_string(n) + ".wav";
   return path;
 }
+#endif
 
 class TSelfClockedDriver final : public TDriverBase {
  public:
@@ -67,6 +71,8 @@ class TSelfClockedDriver final : public TDriverBase {
 
   ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) override {
     if (State() == TDriverState::dsCreated) return ASE_NotPresent;
+    // A half is "heard" (discarded or recorded) as the next one is asked
+    // for: one buffer each way.
     int32_t frames = BufferFrames() > 0 ? BufferFrames() : PreferredFrames();
     if (inputLatency) *inputLatency = frames;
     if (outputLatency) *outputLatency = frames;
@@ -83,7 +89,13 @@ class TSelfClockedDriver final : public TDriverBase {
   ASIOError setSampleRate(ASIOSampleRate sampleRate) override { return canSampleRate(sampleRate); }
 
  protected:
-  bool OpenDevice() override { return true; }
+  bool OpenDevice() override {
+    if (Recording() && !RIG_WITH_SNDFILE) {
+      SetError("this build records no WAV files");
+      return false;
+    }
+    return true;
+  }
   int32_t InputCount() const override { return 0; }
   int32_t OutputCount() const override { return kChannels; }
   ASIOSampleType SampleType(bool) const override { return ASIOSTFloat32LSB; }
@@ -140,12 +152,13 @@ class TSelfClockedDriver final : public TDriverBase {
     if (FThread.joinable()) FThread.join();
     FWriterStop.store(true);
     if (FWriter.joinable()) FWriter.join();
-    if (FFile) sf_write_sync(FFile);
+    SyncFile();
   }
 
  private:
   bool Recording() const { return !FOptions.WavPath.empty(); }
 
+#if RIG_WITH_SNDFILE
   bool OpenFile() {
     std::string path = FOptions.WavPath;
     if (path.back() == '/') path = TimeStampedName(path);
@@ -161,6 +174,22 @@ class TSelfClockedDriver final : public TDriverBase {
     if (FFile) sf_close(FFile);
     FFile = nullptr;
   }
+  void WriteFrames(const float* Frames, std::size_t Count) {
+    sf_writef_float(FFile, Frames, static_cast<sf_count_t>(Count));
+  }
+  void SyncFile() {
+    if (FFile) sf_write_sync(FFile);
+  }
+  SNDFILE* FFile = nullptr;
+#else
+  bool OpenFile() {
+    return false;
+  }
+  void CloseFile() {}
+  void WriteFrames(const float*, std::size_t) {}
+  void SyncFile() {}
+  void* FFile = nullptr;
+#endif
 
   void StreamLoop() {
     const int64_t frames = FPeriodFrames;
@@ -171,11 +200,11 @@ class TSelfClockedDriver final : public TDriverBase {
     while (!FStop.load(std::memory_order_relaxed)) {
       // Deadlines from the origin, not from the last wake-up, so
       // rounding and wake-up jitter never accumulate.
-      int64_t deadline = origin + k * frames * 1000000000 / static_cast<int64_t>(kRate);
+      int64_t deadline = origin + FramesToNs(k * frames, static_cast<int64_t>(kRate));
       FPacer.SleepUntilNs(deadline);
       if (FStop.load(std::memory_order_relaxed)) break;
       int64_t now = FPacer.NowNs();
-      if (now - deadline > 2 * frames * 1000000000 / static_cast<int64_t>(kRate)) {
+      if (now - deadline > FramesToNs(2 * frames, static_cast<int64_t>(kRate))) {
         // Woken far too late (suspend, overload): start a new origin
         // rather than calling the host in a burst to catch up.
         CountXrun();
@@ -207,7 +236,7 @@ class TSelfClockedDriver final : public TDriverBase {
       bool stopping = FWriterStop.load();
       std::size_t n = FRing->Pop(FWriteBuffer.data(), FWriteBuffer.size());
       if (n > 0) {
-        sf_writef_float(FFile, FWriteBuffer.data(), static_cast<sf_count_t>(n / kChannels));
+        WriteFrames(FWriteBuffer.data(), n / kChannels);
         continue;
       }
       // Empty: done once the stream thread has stopped and all is written.
@@ -226,7 +255,6 @@ class TSelfClockedDriver final : public TDriverBase {
   std::unique_ptr<TSpscRing<float>> FRing;
   std::vector<float> FScratch;
   std::vector<float> FWriteBuffer;
-  SNDFILE* FFile = nullptr;
 };
 
 }  // namespace
@@ -258,6 +286,7 @@ std::vector<TCatalogueEntry> SelfClockedEntries() {
   discard.LibraryPath = "built-in";
   discard.Create = [] { return CreateSelfClockedDriver(TSelfClockedOptions{}); };
   entries.push_back(std::move(discard));
+  if (!RIG_WITH_SNDFILE) return entries;
 
   TCatalogueEntry wav;
   wav.Name = "Self-clocked (WAV recorder)";

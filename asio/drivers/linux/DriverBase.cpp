@@ -1,6 +1,8 @@
-#include "asio/drivers/DriverBase.h"
+#include "asio/drivers/linux/DriverBase.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -9,6 +11,7 @@
 #include <sched.h>
 
 #include "core/MainThread.h"
+#include "core/StatusChannel.h"
 
 namespace asio::drivers {
 
@@ -31,6 +34,29 @@ TDriverBase::TDriverBase(std::string Name, std::string SettingsKey)
     : FName(std::move(Name)), FSettingsKey(std::move(SettingsKey)) {}
 
 TDriverBase::~TDriverBase() = default;
+
+void TDriverBase::RunOnMainThread(std::function<void()> Method, uint32_t DelayMs) {
+  auto call = [alive = std::weak_ptr<int>(FAlive), Method = std::move(Method)] {
+    if (!alive.expired()) Method();
+  };
+  if (DelayMs == 0)
+    core::MainThread::Post(std::move(call));
+  else
+    core::MainThread::PostDelayed(std::move(call), DelayMs);
+}
+
+void TDriverBase::PostDriverStatus(core::TStatusSeverity Severity, const char* Format, ...) const {
+  char text[core::TStatusRecord::kTextSize];
+  int n = std::snprintf(text, sizeof text, "%s: ", FName.c_str());
+  if (n < 0) n = 0;
+  if (static_cast<std::size_t>(n) < sizeof text) {
+    va_list args;
+    va_start(args, Format);
+    std::vsnprintf(text + n, sizeof text - static_cast<std::size_t>(n), Format, args);
+    va_end(args);
+  }
+  core::PostStatus(core::ssDriver, Severity, 0, text);
+}
 
 void TDriverBase::Shutdown() {
   if (FState == TDriverState::dsRunning || FState == TDriverState::dsPrepared) disposeBuffers();
@@ -248,8 +274,8 @@ ASIOError TDriverBase::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
   FUseTimeInfo = FCallbacks.asioMessage && FCallbacks.bufferSwitchTimeInfo &&
                  FCallbacks.asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) == 1;
   FBufferFrames = bufferSize;
-  FLink = std::make_shared<TResetLink>();
-  FLink->Callbacks = FCallbacks;
+  FBuffersGeneration.store(++FGenerations);
+  FResetPending.store(false);
   StorePosition(0, MonotonicNs());
   ASIOError err = Prepare(bufferSize);
   if (err != ASE_OK) {
@@ -263,8 +289,7 @@ ASIOError TDriverBase::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
 }
 
 void TDriverBase::ReleaseBuffers() {
-  if (FLink) FLink->Valid.store(false);
-  FLink.reset();
+  FBuffersGeneration.store(0);
   FInHalves.clear();
   FOutHalves.clear();
   FBlock.reset();
@@ -316,16 +341,27 @@ ASIOError TDriverBase::future(int32_t selector, void*) {
 }
 
 void TDriverBase::RequestReset() {
-  std::shared_ptr<TResetLink> link = FLink;
-  if (!link || link->Pending.exchange(true)) return;
+  const uint64_t generation = FBuffersGeneration.load();
+  if (generation == 0 || FResetPending.exchange(true)) return;
   // Never from the stream thread itself: the host's reset stops the
-  // driver, which joins that thread. The main thread carries it out.
-  core::MainThread::Post([weak = std::weak_ptr<TResetLink>(link)] {
-    std::shared_ptr<TResetLink> l = weak.lock();
-    if (!l || !l->Valid.load()) return;
-    ASIOCallbacks cb = l->Callbacks;
-    l.reset();  // the host's reset may destroy the driver and its link
+  // driver, which joins that thread. The main thread carries it out, for
+  // the buffers it was asked for only.
+  RunOnMainThread([this, generation] {
+    FResetPending.store(false);
+    if (FBuffersGeneration.load() != generation) return;
+    ASIOCallbacks cb = FCallbacks;
+    // The host's reset may destroy this driver: nothing of it after this.
     if (cb.asioMessage) cb.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+  });
+}
+
+void TDriverBase::NotifyLatencyChanged() {
+  const uint64_t generation = FBuffersGeneration.load();
+  if (generation == 0 || FLatencyPending.exchange(true)) return;
+  RunOnMainThread([this, generation] {
+    FLatencyPending.store(false);
+    if (FBuffersGeneration.load() != generation) return;
+    if (FCallbacks.asioMessage) FCallbacks.asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
   });
 }
 
@@ -373,6 +409,12 @@ void TDriverBase::PromoteToRealtime(std::thread& Thread) {
   if (pthread_setschedparam(Thread.native_handle(), SCHED_FIFO, &param) != 0) {
     // Not permitted (no rtprio limit): normal priority serves.
   }
+}
+
+int64_t FramesToNs(int64_t Frames, int64_t Rate) {
+  // Whole seconds and the rest apart: the rest times 1e9 stays below
+  // Rate * 1e9, far inside 64 bits.
+  return Frames / Rate * 1000000000 + Frames % Rate * 1000000000 / Rate;
 }
 
 std::vector<int32_t> PowerOfTwoSizes(int32_t Min, int32_t Max, int32_t Preferred) {
