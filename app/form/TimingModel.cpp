@@ -8,6 +8,18 @@ namespace app {
 TTimingModel::TTimingModel(int64_t Frequency)
     : FFrequency(static_cast<double>(Frequency > 0 ? Frequency : 1)), FDecoder(2400, false) {}
 
+void TStreamTimeline::Fill(double Seconds, int64_t Position, double Rate) {
+  const double anchor = Seconds - static_cast<double>(Position) / Rate;
+  // A stream that went back (restarted from sample 0) starts anew.
+  if (Position < FLastPosition) FMinima.clear();
+  FLastPosition = Position;
+  while (!FMinima.empty() && FMinima.back().Anchor >= anchor)
+    FMinima.pop_back();
+  FMinima.push_back({Seconds, anchor});
+  while (FMinima.size() > 1 && FMinima.front().Seconds < Seconds - kWindowSeconds)
+    FMinima.pop_front();
+}
+
 void TTimingModel::SetSampleRate(double Hz) {
   if (Hz > 0 && std::isfinite(Hz)) FRate = Hz;
   FDecoder.SetDitSamples(FRate * FDit);
@@ -32,12 +44,10 @@ void TTimingModel::Clear() {
   FDecoder.Clear();
 }
 
-// Samples run at the driver's rate; the fills are called on time or late.
-// So the earliest anchor seen (time less the samples before it) places
-// every sample on the stream's own even timeline, free of the callbacks'
-// jitter. A restarted stream, whose anchor jumps later, anchors anew.
+// Samples run at the driver's rate and the fills are called on time or
+// late, so the timeline places every sample free of the callbacks' jitter.
 double TTimingModel::TimeOfSample(int64_t Sample) const {
-  return FAnchor + static_cast<double>(Sample) / FRate;
+  return FTimeline.TimeOfSample(Sample, FRate);
 }
 
 void TTimingModel::Add(const std::vector<core::TTraceRecord>& Audio,
@@ -59,9 +69,7 @@ void TTimingModel::Add(const std::vector<core::TTraceRecord>& Audio,
     switch (r.Event) {
       case core::teBuffer: {
         const double t = Seconds(r.Time);
-        const double anchor = t - static_cast<double>(r.Position) / FRate;
-        if (!FHaveBuffer || anchor < FAnchor || anchor > FAnchor + kRestartSeconds)
-          FAnchor = anchor;
+        FTimeline.Fill(t, r.Position, FRate);
         FHaveBuffer = true;
         FNow = std::max(FNow, t);
         break;

@@ -42,6 +42,35 @@ struct TTimedElement {
   double LatencyMs = -1;    // from the closure that caused it; -1 when none did
 };
 
+// Where a stream's samples lie on the system clock, from the times its
+// fills began. A fill can only begin late, never early, so the earliest
+// placement of sample 0 over the last half second is the stream's own;
+// the window lets a driver's start-up burst (fills early for their
+// samples) and a restarted stream age out.
+class TStreamTimeline {
+ public:
+  static constexpr double kWindowSeconds = 0.5;
+  // A fill of the sample at Position began at Seconds.
+  void Fill(double Seconds, int64_t Position, double Rate);
+  bool Known() const { return !FMinima.empty(); }
+  double TimeOfSample(int64_t Sample, double Rate) const {
+    return FMinima.front().Anchor + static_cast<double>(Sample) / Rate;
+  }
+  void Clear() {
+    FMinima.clear();
+    FLastPosition = -1;
+  }
+
+ private:
+  struct TPoint {
+    double Seconds;
+    double Anchor;
+  };
+  // Anchors rising from the oldest: the front is the window's minimum.
+  std::deque<TPoint> FMinima;
+  int64_t FLastPosition = -1;
+};
+
 class TTimingModel {
  public:
   // Frequency: ticks per second of the trace's clock.
@@ -93,11 +122,7 @@ class TTimingModel {
   double FRate = 48000;
   double FDit = 0.05;
   double FNow = 0;
-  // A fill later than this past the stream's timeline means the stream
-  // started anew.
-  static constexpr double kRestartSeconds = 0.02;
-  // The time of sample 0 on the stream's timeline.
-  double FAnchor = 0;
+  TStreamTimeline FTimeline;
   bool FHaveBuffer = false;
   int64_t FLastSample = 0;
   std::deque<TContactChange> FContacts;

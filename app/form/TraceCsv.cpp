@@ -18,8 +18,6 @@ const char* SourceName(core::TTraceSource Source) {
   }
   return "?";
 }
-// A late fill moves the stream's timeline only when the stream restarted.
-constexpr double kRestartSeconds = 0.02;
 }  // namespace
 
 TTraceCsv::~TTraceCsv() {
@@ -36,7 +34,7 @@ bool TTraceCsv::Open(const std::string& Path, int64_t StartTicks, int64_t Freque
   }
   FStart = StartTicks;
   FFrequency = Frequency > 0 ? static_cast<double>(Frequency) : 1.0;
-  FHaveAnchor = false;
+  FTimeline.Clear();
   FFailed = std::fputs("time,source,event,value\n", FFile) < 0;
   FRows = 0;
   return true;
@@ -71,13 +69,9 @@ void TTraceCsv::Add(const std::vector<core::TTraceRecord>& Audio,
     }
   }
   for (const core::TTraceRecord& r : Audio) {
-    if (r.Event == core::teBuffer) {
-      const double anchor = Seconds(r.Time) - static_cast<double>(r.Position) / Rate;
-      if (!FHaveAnchor || anchor < FAnchor || anchor > FAnchor + kRestartSeconds) FAnchor = anchor;
-      FHaveAnchor = true;
-    }
-    if (!FHaveAnchor) continue;
-    const double t = FAnchor + static_cast<double>(r.Position) / Rate;
+    if (r.Event == core::teBuffer) FTimeline.Fill(Seconds(r.Time), r.Position, Rate);
+    if (!FTimeline.Known()) continue;
+    const double t = FTimeline.TimeOfSample(r.Position, Rate);
     // Events before the first recorded frame lie outside the WAV.
     const int64_t frame = FirstFrame >= 0 ? r.Position - FirstFrame : -1;
     switch (r.Event) {

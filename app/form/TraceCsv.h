@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/form/TimingModel.h"
 #include "core/Trace.h"
 
 namespace app {
@@ -39,8 +40,7 @@ class TTraceCsv {
   std::FILE* FFile = nullptr;
   int64_t FStart = 0;
   double FFrequency = 1;
-  bool FHaveAnchor = false;
-  double FAnchor = 0;
+  TStreamTimeline FTimeline;
   bool FFailed = false;
   uint64_t FRows = 0;
   std::vector<TRow> FRowsPending;

@@ -48,19 +48,21 @@ class FormTiming : public FormFixture {
     ASSERT_NE(driver, nullptr);
     serial::TSimulatedPort& port = *Devices.Port("COM1");
     size_t next = 0;
-    bool unseen = false;
-    // Line events the port has raised, and the count that shows the last
-    // change handed over.
-    std::atomic<int> events{0};
-    int wanted = 0;
+    // Line events run, per line (dit, dah), and the level each last read;
+    // they run on this thread, as the sleeps do.
+    int runs[2] = {0, 0};
+    bool levels[2] = {false, false};
+    int runsBefore = 0;
     serial::TSerialPort& component = Form->SerialPort1();
     const core::TNotifyEvent cts = component.OnCTSEvent, dsr = component.OnDSREvent;
     component.OnCTSEvent = [&, cts](core::TObject* Sender) {
-      ++events;
+      ++runs[1];
+      levels[1] = component.CTSState();
       cts(Sender);
     };
     component.OnDSREvent = [&, dsr](core::TObject* Sender) {
-      ++events;
+      ++runs[0];
+      levels[0] = component.DSRState();
       dsr(Sender);
     };
     int64_t halves = 0;
@@ -73,33 +75,36 @@ class FormTiming : public FormFixture {
         ++RunHalves;
         if (OnHalf) OnHalf();
       }
-      // A change made while the worker was blocked in a hand-off is read
-      // once that hand-off has run; it must be handed over before the line
-      // changes again, or the worker would see the later level only. A
-      // change is handed over once its event is queued, or has already run
-      // (the pump may run both hand-offs before the next sleep).
-      const auto handed = [&] {
+      // A change is handed over once the worker has read the line (the
+      // component shows the new level) and then queued its event, or the
+      // event has already run. Pending calls alone do not show the change
+      // was read: a worker blocked in an earlier hand-off (each event is
+      // handed over twice, the line's own and the general one) reads the
+      // line only once that one has run, and a later change made before
+      // would be all it sees. Such a hand-off is run here, as the early
+      // wake of a real idle wait would run it at once.
+      const auto handOver = [&](const TChange& c) {
+        const int line = c.Dit ? 0 : 1;
+        const bool level = !c.Closed;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (core::MainThread::Pending() == 0 && events.load() < wanted &&
-               std::chrono::steady_clock::now() < deadline)
-          std::this_thread::sleep_for(std::chrono::microseconds(20));
+        while (std::chrono::steady_clock::now() < deadline) {
+          if (runs[line] > runsBefore && levels[line] == level) return;
+          const bool read = (c.Dit ? component.DSRState() : component.CTSState()) == level;
+          const bool queued = core::MainThread::Pending() > 0;
+          if (read && queued) return;
+          if (!read && queued)
+            core::MainThread::CheckSynchronize();
+          else
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+        ADD_FAILURE() << "a line change at " << c.AtMs << " ms was never handed over";
       };
-      if (unseen && (events.load() >= wanted || core::MainThread::Pending() == 0)) {
-        handed();
-        unseen = false;
-      }
       for (; next < Script.size() && now >= Script[next].AtMs; ++next) {
-        if (unseen) break;  // the worker has not read the last change yet
         const TChange& c = Script[next];
-        // A closed contact makes its line inactive. A free worker reads the
-        // line and hands the event over at once.
-        const bool blocked = core::MainThread::Pending() > 0;
-        wanted = events.load() + (blocked ? 2 : 1);
+        runsBefore = runs[c.Dit ? 0 : 1];
+        // A closed contact makes its line inactive.
         (c.Dit ? port.SetDSR(!c.Closed) : port.SetCTS(!c.Closed));
-        if (blocked)
-          unseen = true;
-        else
-          handed();
+        handOver(c);
       }
       if (now >= CloseAtMs) Form->Exit1Click();
     });
