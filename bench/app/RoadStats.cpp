@@ -68,13 +68,21 @@ int64_t TOnsetDetector::LeastLead(uint64_t First, uint64_t Last) const {
   return least;
 }
 
-bool TOnsetDetector::Anchor(uint64_t First, uint64_t Last, int64_t Tolerance,
-                            int64_t& Anchor) const {
-  const uint64_t middle = First + (Last - First) / 2;
-  const int64_t a = LeastLead(First, middle);
-  const int64_t b = LeastLead(middle, Last);
-  if (a == INT64_MAX || b == INT64_MAX || std::llabs(a - b) > Tolerance) return false;
-  Anchor = std::min(a, b);
+bool TOnsetDetector::Anchor(uint64_t First, uint64_t Last, int64_t Tolerance, int64_t& Anchor,
+                            int64_t* Spread) const {
+  if (Last < First + kParts) return false;
+  int64_t least = INT64_MAX;
+  int64_t most = INT64_MIN;
+  for (int p = 0; p < kParts; ++p) {
+    const int64_t lead =
+        LeastLead(First + (Last - First) * p / kParts, First + (Last - First) * (p + 1) / kParts);
+    if (lead == INT64_MAX) return false;
+    least = std::min(least, lead);
+    most = std::max(most, lead);
+  }
+  if (Spread) *Spread = most - least;
+  if (most - least > Tolerance) return false;
+  Anchor = least;
   return true;
 }
 

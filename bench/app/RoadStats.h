@@ -34,9 +34,9 @@ struct TOnset {
 // cycle of a clock-driven server is due at Anchor + Frame / rate, and the
 // probe runs some time after that. Over a stretch of cycles the smallest
 // lead of the callback's entry over Frame / rate is that anchor (late by
-// the shortest path through the graph). A server that falls behind may
-// start its schedule anew, so the anchor is taken over the cycles around
-// each closure, and a stretch whose two halves disagree is not used.
+// the shortest path through the graph). A server that falls behind starts
+// its schedule anew, later, so the anchor is taken over the cycles around
+// each closure, and a stretch whose parts disagree is not used.
 // Cycle runs on the probe's audio thread and neither locks nor allocates;
 // the other methods run on one other thread.
 class TOnsetDetector {
@@ -64,9 +64,12 @@ class TOnsetDetector {
   // The least lead over cycles [First, Last) (counted as Cycles counts
   // them; at most kLeads back), INT64_MAX for none.
   int64_t LeastLead(uint64_t First, uint64_t Last) const;
-  // The anchor over [First, Last), when the least leads of its two halves
-  // lie within Tolerance of each other.
-  bool Anchor(uint64_t First, uint64_t Last, int64_t Tolerance, int64_t& Anchor) const;
+  // The anchor over [First, Last), when the least leads of its eight parts
+  // lie within Tolerance of each other. A restart in the last part (after
+  // an onset in the middle) goes unseen and does no harm.
+  static constexpr int kParts = 8;
+  bool Anchor(uint64_t First, uint64_t Last, int64_t Tolerance, int64_t& Anchor,
+              int64_t* Spread = nullptr) const;
 
  private:
   enum : int { kIdle, kArmed, kFound };

@@ -251,7 +251,7 @@ struct TResults {
   double JackVsRaw = 0, JackVsMono = 0;
   // Closures whose schedule started anew around them, left out.
   int Restarted = 0;
-  // How far the anchors of the halves of each closure's stretch lay apart (ms).
+  // How far the anchors of the parts of each closure's stretch lay apart (ms).
   std::vector<double> AnchorSpread;
 };
 
@@ -323,14 +323,12 @@ void RunClosures(const TOptions& O, TRig& Rig, TJackProbe& Probe, TResults& R) {
     const uint64_t span = std::max<uint64_t>(end - cycle, 64);
     const uint64_t first = cycle > span ? cycle - span : 0;
     int64_t anchor = 0;
-    if (!d.Anchor(first, end, kAnchorTolerance, anchor)) {
+    int64_t spread = 0;
+    if (!d.Anchor(first, end, kAnchorTolerance, anchor, &spread)) {
       ++R.Restarted;
       continue;
     }
-    const uint64_t middle = first + (end - first) / 2;
-    R.AnchorSpread.push_back(
-        static_cast<double>(std::llabs(d.LeastLead(first, middle) - d.LeastLead(middle, end))) /
-        1e6);
+    R.AnchorSpread.push_back(static_cast<double>(spread) / 1e6);
     if (onset.Offset != 0) ++R.MidBuffer;
     R.Graph.push_back(static_cast<double>(d.FrameNs(onset.Frame, anchor) - raw) / 1e6);
     R.Probe.push_back(static_cast<double>(onset.EntryNs - raw) / 1e6);

@@ -82,9 +82,12 @@ TEST_F(Detector, TheScheduleIsAnchoredOnTheEarliestRunOfAStretch) {
   for (int i = 0; i < 200; ++i)
     Cycle(-1, -1, i == 150 ? 40000 : (i % 7 == 0 ? 90000 : 300000));
   int64_t anchor = 0;
-  // The halves' least leads (90 and 40 us) lie within 100 us: anchored on 40.
-  ASSERT_TRUE(D.Anchor(100, 200, 100000, anchor));
+  int64_t spread = 0;
+  // The parts' least leads (90 us, and 40 in one) lie within 100 us:
+  // anchored on 40.
+  ASSERT_TRUE(D.Anchor(100, 200, 100000, anchor, &spread));
   EXPECT_EQ(anchor, 1000000000 + 40000);
+  EXPECT_EQ(spread, 50000);
   // A frame's time on the schedule: 48000 frames are one second on.
   EXPECT_EQ(D.FrameNs(48000, anchor), 2000000000 + 40000);
   EXPECT_FALSE(D.Anchor(100, 200, 10000, anchor));
@@ -101,6 +104,8 @@ TEST_F(Detector, AScheduleStartedAnewIsNotAnchoredAcross) {
     Cycle(-1, -1, 760000);
   int64_t anchor = 0;
   EXPECT_FALSE(D.Anchor(50, 150, 100000, anchor));
+  // Late in the stretch, after its middle, the restart still shows.
+  EXPECT_FALSE(D.Anchor(0, 160, 100000, anchor));
   ASSERT_TRUE(D.Anchor(120, 200, 100000, anchor));
   EXPECT_EQ(anchor, 1000000000 + 760000);
 }
