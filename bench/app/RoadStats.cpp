@@ -40,6 +40,7 @@ void TOnsetDetector::Cycle(const float* Samples, uint32_t Frames, int64_t Frame,
   } else {
     FSilent.store(Frames - 1 - last, std::memory_order_release);
     if (armed) {
+      FOnset.Cycle = FCycles.load(std::memory_order_relaxed);
       FOnset.Frame = Frame + first;
       FOnset.EntryNs = EntryNs;
       FOnset.Offset = first;
@@ -68,22 +69,16 @@ int64_t TOnsetDetector::LeastLead(uint64_t First, uint64_t Last) const {
   return least;
 }
 
-bool TOnsetDetector::Anchor(uint64_t First, uint64_t Last, int64_t Tolerance, int64_t& Anchor,
-                            int64_t* Spread) const {
-  if (Last < First + kParts) return false;
-  int64_t least = INT64_MAX;
+int64_t TOnsetDetector::Anchor(uint64_t First, uint64_t Last, int64_t* Spread) const {
+  if (Spread) *Spread = 0;
+  const int64_t least = LeastLead(First, Last);
+  if (Spread == nullptr || Last < First + kParts) return least;
   int64_t most = INT64_MIN;
-  for (int p = 0; p < kParts; ++p) {
-    const int64_t lead =
-        LeastLead(First + (Last - First) * p / kParts, First + (Last - First) * (p + 1) / kParts);
-    if (lead == INT64_MAX) return false;
-    least = std::min(least, lead);
-    most = std::max(most, lead);
-  }
-  if (Spread) *Spread = most - least;
-  if (most - least > Tolerance) return false;
-  Anchor = least;
-  return true;
+  for (int p = 0; p < kParts; ++p)
+    most = std::max(most, LeastLead(First + (Last - First) * p / kParts,
+                                    First + (Last - First) * (p + 1) / kParts));
+  if (least != INT64_MAX && most != INT64_MAX) *Spread = most - least;
+  return least;
 }
 
 bool TOnsetDetector::Detected(TOnset& Onset) const {

@@ -25,6 +25,7 @@ struct TOnset {
   int64_t EntryNs = 0;  // when the probe's callback ran for its cycle
   uint32_t Offset = 0;  // the sample's index in its cycle
   uint32_t Frames = 0;  // the cycle's length
+  uint64_t Cycle = 0;   // its cycle's number, as Cycles counts them
 };
 
 // Finds the first sample above kThreshold after Arm, and counts the quiet
@@ -35,8 +36,9 @@ struct TOnset {
 // probe runs some time after that. Over a stretch of cycles the smallest
 // lead of the callback's entry over Frame / rate is that anchor (late by
 // the shortest path through the graph). A server that falls behind starts
-// its schedule anew, later, so the anchor is taken over the cycles around
-// each closure, and a stretch whose parts disagree is not used.
+// its schedule anew, later, so an onset's anchor is taken over the cycles
+// from its own on: a restart among them only raises their leads, and the
+// onset's time errs late, never early.
 // Cycle runs on the probe's audio thread and neither locks nor allocates;
 // the other methods run on one other thread.
 class TOnsetDetector {
@@ -64,12 +66,12 @@ class TOnsetDetector {
   // The least lead over cycles [First, Last) (counted as Cycles counts
   // them; at most kLeads back), INT64_MAX for none.
   int64_t LeastLead(uint64_t First, uint64_t Last) const;
-  // The anchor over [First, Last), when the least leads of its eight parts
-  // lie within Tolerance of each other. A restart in the last part (after
-  // an onset in the middle) goes unseen and does no harm.
+  // The anchor over [First, Last): its least lead (INT64_MAX for no
+  // cycle). Spread tells how far the least leads of its eight parts lie
+  // apart (0 when it is too short to part): a restart, or a stretch the
+  // probe never ran early in.
   static constexpr int kParts = 8;
-  bool Anchor(uint64_t First, uint64_t Last, int64_t Tolerance, int64_t& Anchor,
-              int64_t* Spread = nullptr) const;
+  int64_t Anchor(uint64_t First, uint64_t Last, int64_t* Spread = nullptr) const;
 
  private:
   enum : int { kIdle, kArmed, kFound };

@@ -1,7 +1,7 @@
 // Paddle to first tone frame, measured from outside the rig.
 //
 //   road_latency_bench [--closures=300] [--frames=64,128,256] [--idle-seconds=20]
-//                      [--wpm=60] [--mode=iambic|straight] [--seed=N]
+//                      [--wpm=60] [--mode=iambic|straight] [--hidden] [--seed=N]
 //
 // For each period size it starts a private dummy JACK server at 48 kHz and
 // runs the program's road in a child process: the Qt window (offscreen)
@@ -23,6 +23,9 @@
 // closure at a random phase cannot beat when a mark starts at a buffer
 // start: half a period.
 //
+// --hidden runs the keying loop without showing the window, which tells
+// what the window's painting adds to the road.
+//
 // Last, the idle CPU of the program with the discarding driver at 64 frames.
 #include <fcntl.h>
 #include <jack/jack.h>
@@ -37,6 +40,7 @@
 #include <QComboBox>
 #include <QRadioButton>
 #include <QSlider>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -66,7 +70,8 @@ extern char** environ;
 namespace {
 
 constexpr double kRate = 48000;
-// The most the schedule's anchor may move across one closure's stretch.
+// Parts of an onset's stretch whose anchors differ by more than this saw
+// the schedule start anew.
 constexpr int64_t kAnchorTolerance = 100000;
 
 struct TOptions {
@@ -75,6 +80,7 @@ struct TOptions {
   int IdleSeconds = 20;
   int WPM = 60;
   bool Straight = false;
+  bool Hidden = false;
   uint64_t Seed = 0;  // 0: from the random device
   // Child roles.
   int ChildFrames = 0;
@@ -106,6 +112,8 @@ bool Parse(int argc, char** argv, TOptions& O) {
     } else if (Option(argv[i], "--mode", v)) {
       if (v != "iambic" && v != "straight") return false;
       O.Straight = v == "straight";
+    } else if (std::strcmp(argv[i], "--hidden") == 0) {
+      O.Hidden = true;
     } else if (Option(argv[i], "--seed", v)) {
       O.Seed = std::strtoull(v.c_str(), nullptr, 10);
     } else if (Option(argv[i], "--child-frames", v)) {
@@ -249,7 +257,8 @@ struct TResults {
   int MidBuffer = 0;  // onsets not at a cycle's first frame
   int32_t OutputLatency = 0;
   double JackVsRaw = 0, JackVsMono = 0;
-  // Closures whose schedule started anew around them, left out.
+  // Closures whose element saw the schedule start anew (kept: their onsets
+  // err late).
   int Restarted = 0;
   // How far the anchors of the parts of each closure's stretch lay apart (ms).
   std::vector<double> AnchorSpread;
@@ -298,7 +307,6 @@ void RunClosures(const TOptions& O, TRig& Rig, TJackProbe& Probe, TResults& R) {
     other.clear();
     trace.Drain(audio, other);
     d.Arm();
-    const uint64_t cycle = d.Cycles();
     const int64_t mono = NowNs(CLOCK_MONOTONIC);
     const int64_t raw = NowNs(CLOCK_MONOTONIC_RAW);
     Rig.Port->SetCTS(false);
@@ -317,17 +325,11 @@ void RunClosures(const TOptions& O, TRig& Rig, TJackProbe& Probe, TResults& R) {
     trace.Drain(audio, other);
     const bench::TStages s = bench::StagesOf(mono, frequency, audio, other);
 
-    // The schedule over as many cycles before the closure as it took to
-    // play out; a stretch where the server started it anew is left out.
-    const uint64_t end = d.Cycles();
-    const uint64_t span = std::max<uint64_t>(end - cycle, 64);
-    const uint64_t first = cycle > span ? cycle - span : 0;
-    int64_t anchor = 0;
+    // The onset on the schedule, anchored on the cycles from its own to
+    // the end of the element.
     int64_t spread = 0;
-    if (!d.Anchor(first, end, kAnchorTolerance, anchor, &spread)) {
-      ++R.Restarted;
-      continue;
-    }
+    const int64_t anchor = d.Anchor(onset.Cycle, d.Cycles(), &spread);
+    if (spread > kAnchorTolerance) ++R.Restarted;
     R.AnchorSpread.push_back(static_cast<double>(spread) / 1e6);
     if (onset.Offset != 0) ++R.MidBuffer;
     R.Graph.push_back(static_cast<double>(d.FrameNs(onset.Frame, anchor) - raw) / 1e6);
@@ -371,7 +373,10 @@ int RunLatencyChild(const TOptions& O, FILE* Out) {
         RunClosures(O, rig, probe, r);
         rig.CloseLater();
       });
-      w.show();
+      if (O.Hidden)
+        QTimer::singleShot(0, &w, [&w] { w.Form().FormActivate(); });
+      else
+        w.show();
       QApplication::exec();
       closures.join();
       core::TTrace::Instance().SetEnabled(false);
@@ -461,11 +466,13 @@ int RunIdleChild(const TOptions& O, FILE* Out) {
         const double wall = static_cast<double>(w1 - w0) / 1e9;
         percent = (c1 - c0) / wall * 100;
         const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+        // The threads are unnamed: the main thread (the window and the
+        // keying loop) by its id, the others in the order they were made.
         for (const auto& [tid, now] : t1) {
           const auto was = t0.find(tid);
           const long before = was == t0.end() ? 0 : was->second.second;
           char text[160];
-          std::snprintf(text, sizeof text, "thread %d %s %.2f", tid, now.first.c_str(),
+          std::snprintf(text, sizeof text, "thread %s %.2f", tid == getpid() ? "main" : "other",
                         static_cast<double>(now.second - before) / tick / wall * 100);
           threads.push_back(text);
         }
@@ -547,7 +554,9 @@ bool RunChild(const std::vector<std::string>& Args, const std::vector<std::strin
               std::vector<std::string>& Lines) {
   int fds[2];
   if (pipe(fds) != 0) return false;
-  std::vector<std::string> args{"/proc/self/exe"};
+  char self[4096] = {};
+  if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return false;
+  std::vector<std::string> args{self};
   args.insert(args.end(), Args.begin(), Args.end());
   args.push_back("--result-fd=3");
   const pid_t pid = Spawn(args, Env, -1, fds[1]);
@@ -611,7 +620,7 @@ int main(int argc, char** argv) {
   if (!Parse(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: road_latency_bench [--closures=N] [--frames=64,128,256] "
-                 "[--idle-seconds=N] [--wpm=N] [--mode=iambic|straight] [--seed=N]\n");
+                 "[--idle-seconds=N] [--wpm=N] [--mode=iambic|straight] [--hidden] [--seed=N]\n");
     return 2;
   }
   if (o.ChildFrames > 0 || o.ChildIdle) {
@@ -628,6 +637,7 @@ int main(int argc, char** argv) {
                                   "--wpm=" + std::to_string(o.WPM),
                                   o.Straight ? "--mode=straight" : "--mode=iambic"};
   if (o.Seed) common.push_back("--seed=" + std::to_string(o.Seed));
+  if (o.Hidden) common.push_back("--hidden");
   std::vector<TSizeResult> results;
   int failures = 0;
   for (int frames : o.Frames) {
@@ -675,8 +685,9 @@ int main(int argc, char** argv) {
 
   std::printf(
       "\nClosure of the dah contact (%s, %d WPM) to the first tone frame, ms; the "
-      "ratio is the median over half a period.\n\n",
-      o.Straight ? "straight key" : "iambic B", o.WPM);
+      "ratio is the median over half a period.%s\n\n",
+      o.Straight ? "straight key" : "iambic B", o.WPM,
+      o.Hidden ? " The window was not shown." : "");
   std::printf("| period | from the closure to | n | min | median | p90 | p99 | max | ratio |\n");
   std::printf("|---|---|---|---|---|---|---|---|---|\n");
   for (const TSizeResult& r : results) {
@@ -705,13 +716,17 @@ int main(int argc, char** argv) {
     const bool met = g.Count > 0 && g.Median <= r.Frames / kRate * 1000 / 2 + 0.3 &&
                      (r.Frames != 64 || (g.Median <= 1.0 && g.P99 <= 2.0));
     const bench::TSummary spread = r.Sums.count("spread") ? r.Sums.at("spread") : bench::TSummary{};
+    std::printf("%d frames: %.0f missed, %.0f onsets inside a cycle; target %s\n", r.Frames,
+                info("misses"), info("midbuffer"), met ? "met" : "MISSED");
     std::printf(
-        "%d frames: %.0f missed, %.0f left out where the server restarted its schedule, "
-        "%.0f onsets inside a cycle; jack_get_time - CLOCK_MONOTONIC_RAW %.1f us, - "
-        "CLOCK_MONOTONIC %.1f us; the schedule's anchor moved by median %.1f us, max "
-        "%.1f us across a closure; target %s\n",
-        r.Frames, info("misses"), info("restarted"), info("midbuffer"), info("jackraw"),
-        info("jackmono"), spread.Median * 1000, spread.Max * 1000, met ? "met" : "MISSED");
+        "  clocks: jack_get_time - CLOCK_MONOTONIC_RAW %.1f us, - CLOCK_MONOTONIC %.1f us\n",
+        info("jackraw"), info("jackmono"));
+    std::printf(
+        "  schedule: the earliest probe runs in the eighths of an element differ by median "
+        "%.1f us, max %.1f us; %.0f elements over %.0f us (the schedule restarted, or the "
+        "probe never ran early: their onsets err late)\n",
+        spread.Median * 1000, spread.Max * 1000, info("restarted"),
+        static_cast<double>(kAnchorTolerance) / 1000);
   }
   if (o.IdleSeconds > 0 && idleOk) {
     for (const std::string& l : idleLines) {
@@ -726,7 +741,7 @@ int main(int argc, char** argv) {
     }
     std::printf("by thread (%% of a core):");
     for (const std::string& l : idleLines)
-      if (l.rfind("thread ", 0) == 0) std::printf(" [%s]", l.substr(7).c_str());
+      if (l.rfind("thread ", 0) == 0) std::printf(" %s", l.substr(7).c_str());
     std::printf("\n");
   }
   return failures == 0 ? 0 : 1;

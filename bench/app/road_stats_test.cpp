@@ -81,33 +81,34 @@ TEST_F(Detector, TheScheduleIsAnchoredOnTheEarliestRunOfAStretch) {
   // The probe runs 90 to 300 us after each cycle is due, once only 40.
   for (int i = 0; i < 200; ++i)
     Cycle(-1, -1, i == 150 ? 40000 : (i % 7 == 0 ? 90000 : 300000));
-  int64_t anchor = 0;
   int64_t spread = 0;
-  // The parts' least leads (90 us, and 40 in one) lie within 100 us:
-  // anchored on 40.
-  ASSERT_TRUE(D.Anchor(100, 200, 100000, anchor, &spread));
+  const int64_t anchor = D.Anchor(100, 200, &spread);
   EXPECT_EQ(anchor, 1000000000 + 40000);
+  // The parts' least leads: 90 us, and 40 in one.
   EXPECT_EQ(spread, 50000);
   // A frame's time on the schedule: 48000 frames are one second on.
   EXPECT_EQ(D.FrameNs(48000, anchor), 2000000000 + 40000);
-  EXPECT_FALSE(D.Anchor(100, 200, 10000, anchor));
   // Cycles not yet run count for nothing.
   EXPECT_EQ(D.LeastLead(0, 1000), 1000000000 + 40000);
-  EXPECT_EQ(D.LeastLead(200, 300), INT64_MAX);
+  EXPECT_EQ(D.Anchor(200, 300), INT64_MAX);
 }
 
-TEST_F(Detector, AScheduleStartedAnewIsNotAnchoredAcross) {
+TEST_F(Detector, AnOnsetBeforeARestartKeepsItsOwnScheduleAndTheRestartShows) {
+  D.Arm();
   for (int i = 0; i < 100; ++i)
-    Cycle(-1, -1, 60000);
+    Cycle(i == 40 ? 0 : -1, -1, 60000);
   // The server fell behind and took its schedule up 700 us later.
   for (int i = 0; i < 100; ++i)
     Cycle(-1, -1, 760000);
-  int64_t anchor = 0;
-  EXPECT_FALSE(D.Anchor(50, 150, 100000, anchor));
-  // Late in the stretch, after its middle, the restart still shows.
-  EXPECT_FALSE(D.Anchor(0, 160, 100000, anchor));
-  ASSERT_TRUE(D.Anchor(120, 200, 100000, anchor));
-  EXPECT_EQ(anchor, 1000000000 + 760000);
+  TOnset onset;
+  ASSERT_TRUE(D.Detected(onset));
+  EXPECT_EQ(onset.Cycle, 40u);
+  int64_t spread = 0;
+  EXPECT_EQ(D.Anchor(onset.Cycle, 200, &spread), 1000000000 + 60000);
+  EXPECT_EQ(spread, 700000);
+  // An onset after it is anchored on the later schedule, never the earlier.
+  EXPECT_EQ(D.Anchor(120, 200, &spread), 1000000000 + 760000);
+  EXPECT_EQ(spread, 0);
 }
 
 TEST_F(Detector, OnlyTheLastCyclesAreKept) {
