@@ -271,6 +271,7 @@ struct TResults {
   std::vector<double> Stamp;
   int Misses = 0;
   int NoLine = 0;     // closures the port's trace did not record
+  int NoSilence = 0;  // closures not made: the output never fell silent
   int MidBuffer = 0;  // onsets not at a cycle's first frame
   int32_t OutputLatency = 0;
   double JackVsRaw = 0, JackVsMono = 0;
