@@ -318,7 +318,10 @@ void RunClosures(const TOptions& O, TRig& Rig, TJackProbe& Probe, TResults& R) {
   std::mt19937_64 random(O.Seed ? O.Seed : std::random_device{}());
   // Random phase against the period and the keying loop's idle wait.
   std::uniform_int_distribution<int64_t> phase(0, 10000000);
-  const int64_t holdNs = 10000000;
+  // Held long enough that a stalled main thread still sees it closed (its
+  // handler reads the line as it is then), short enough for one element:
+  // a dah at 60 WPM keeps the loop 80 ms.
+  const int64_t holdNs = 30000000;
   const int64_t silentFrames = static_cast<int64_t>(kRate * 0.03);
   for (int i = 0; i < O.Closures; ++i) {
     if (!waitFor([&] { return d.SilentFrames() >= silentFrames; }, 3000)) {
