@@ -95,8 +95,9 @@ struct TStages {
 };
 
 // Pairs the records drained after one closure at ClosureTicks (trace clock
-// ticks, Frequency per second) with it: the first of each kind at or after
-// the closure, each stage no earlier than the one before it.
+// ticks, Frequency per second) with it: the first line change, handler run
+// and queued element at or after the closure, each no earlier than the one
+// before, and the first fill begun after the closure that put the key down.
 TStages StagesOf(int64_t ClosureTicks, int64_t Frequency,
                  const std::vector<core::TTraceRecord>& Audio,
                  const std::vector<core::TTraceRecord>& Other);

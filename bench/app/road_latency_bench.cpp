@@ -11,15 +11,18 @@
 // contact. Closures come at random phases, each held briefly so that it
 // makes one element, and the next waits until the output has been silent.
 //
-// Closure and onset are stamped on one clock, CLOCK_MONOTONIC_RAW (JACK's
-// time base here, which the run checks). The onset's time is its frame's
-// place on the dummy server's cycle schedule, which runs on that clock: the
-// probe stamps each callback on entry, and the earliest lead of an entry
-// over frame / rate in the run anchors the schedule (late by the shortest
-// path through the graph, so the figures err long, never short). The
-// server's own filtered cycle times drift from its wake-ups under load and
-// are not used. The rig's trace (CLOCK_MONOTONIC) gives the stages, against
-// a CLOCK_MONOTONIC stamp of the same closure. The baseline is the floor a
+// Closure and onset are measured on one clock, CLOCK_MONOTONIC_RAW (JACK's
+// time base here, which the run checks). The closure is the simulated
+// port's own record of its line change (the rig's trace, CLOCK_MONOTONIC,
+// moved over by a pair of reads taken just before). The onset's time is
+// its frame's place on the dummy server's cycle schedule, which runs on
+// CLOCK_MONOTONIC_RAW: the probe stamps each callback on entry, and the
+// earliest lead of an entry over frame / rate from the onset's cycle to the
+// element's end anchors the schedule (late by at least the shortest path
+// through the graph, so the figures err long, never short; a cycle that
+// runs late can put its frames before the closure on that schedule). The
+// server's own filtered cycle times wander from its wake-ups under load and
+// are not used. The trace gives the stages too. The baseline is the floor a
 // closure at a random phase cannot beat when a mark starts at a buffer
 // start: half a period.
 //
