@@ -33,7 +33,14 @@ function(rig_add_test name)
     list(JOIN labels "\\;" joined)
     list(APPEND props LABELS "${joined}")
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+  if(WIN32 AND CMAKE_CROSSCOMPILING)
+    # Under wine each start costs a process launch: one test per executable,
+    # in the prefix the wine_prefix test makes.
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES ${props} FIXTURES_REQUIRED wine)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+  endif()
 endfunction()
 
 # rig_add_library(<name> SOURCES ... [LIBS ...]): one static library per subsystem.

@@ -12,6 +12,7 @@ PACKAGES=(
   jackd2 libjack-jackd2-dev
   libsndfile1-dev
   xvfb xauth fonts-dejavu-core xdotool x11-utils
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 socat
 )
 
 missing=()
