@@ -14,7 +14,25 @@ foreach(t gtest gmock gtest_main gmock_main)
 endforeach()
 
 find_program(RIG_WINEBOOT wineboot REQUIRED)
-add_test(NAME wine_prefix
-  COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${RIG_WINEPREFIX} WINEDEBUG=-all
-          sh -c "[ -f \"$WINEPREFIX/system.reg\" ] || ${RIG_WINEBOOT} -i")
-set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+
+# rig_wine_prefix(<name>): a set-up test that makes the prefix
+# wineprefix-<name> in the build folder (once) and the fixture wine_<name>
+# that requires it.
+function(rig_wine_prefix name)
+  set(prefix ${CMAKE_BINARY_DIR}/wineprefix-${name})
+  add_test(NAME wine_prefix_${name}
+    COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${prefix} WINEDEBUG=-all
+            sh -c "[ -f \"$WINEPREFIX/system.reg\" ] || ${RIG_WINEBOOT} -i")
+  set_tests_properties(wine_prefix_${name} PROPERTIES FIXTURES_SETUP wine_${name} TIMEOUT 300)
+endfunction()
+
+# rig_use_wine_prefix(<test> <name>): runs a test in a prefix of its own,
+# for tests that change the registry or restart wine.
+function(rig_use_wine_prefix test name)
+  rig_wine_prefix(${name})
+  set_tests_properties(${test} PROPERTIES
+    ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-${name}" FIXTURES_REQUIRED wine_${name})
+endfunction()
+
+# The prefix every other test shares.
+rig_wine_prefix(default)

@@ -13,11 +13,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# Tests run under wine in a prefix of the build's own, quietly. The prefix
-# is made by the first test (see tests/win32).
-set(RIG_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "The wine prefix the tests run in")
+# Tests run under wine, quietly, each in a prefix of the build's own that
+# its test environment names (cmake/WindowsTesting.cmake).
 find_program(RIG_WINE NAMES wine wine64 REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR env WINEPREFIX=${RIG_WINEPREFIX} WINEDEBUG=-all ${RIG_WINE})
+set(CMAKE_CROSSCOMPILING_EMULATOR env WINEDEBUG=-all ${RIG_WINE})
 
 # The lean system headers without min/max macros, and the POSIX
 # thread-safe time functions (localtime_r) of the mingw runtime.
