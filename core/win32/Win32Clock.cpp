@@ -1,7 +1,8 @@
 #include "core/win32/Win32Clock.h"
 
-#include <mmsystem.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <mmsystem.h>
 
 namespace core {
 namespace {
