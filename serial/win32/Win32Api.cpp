@@ -160,6 +160,9 @@ class TSystemApi final : public IWin32Api {
   bool SetCommBreak(TNativeHandle Port) override { return ::SetCommBreak(Port); }
   bool ClearCommBreak(TNativeHandle Port) override { return ::ClearCommBreak(Port); }
   bool PurgeComm(TNativeHandle Port, uint32_t Flags) override { return ::PurgeComm(Port, Flags); }
+  bool CancelIo(TNativeHandle Port, TNativeOverlapped* Overlapped) override {
+    return ::CancelIoEx(Port, Native(Overlapped));
+  }
   bool GetCommProperties(TNativeHandle Port, TCommProp& Out) override {
     COMMPROP p{};
     if (!::GetCommProperties(Port, &p)) return false;

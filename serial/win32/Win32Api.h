@@ -56,6 +56,8 @@ class IWin32Api {
   virtual bool SetCommBreak(TNativeHandle Port) = 0;
   virtual bool ClearCommBreak(TNativeHandle Port) = 0;
   virtual bool PurgeComm(TNativeHandle Port, uint32_t Flags) = 0;
+  // CancelIoEx: ends one operation on the port, whichever thread began it.
+  virtual bool CancelIo(TNativeHandle Port, TNativeOverlapped* Overlapped) = 0;
   virtual bool GetCommProperties(TNativeHandle Port, TCommProp& Properties) = 0;
 
   // Events and waits (manual-reset, unnamed, initially clear).

@@ -11,6 +11,9 @@ namespace {
 constexpr uint32_t kMaxWait = 64;
 // How long closing a port waits for its cancelled operations to end.
 constexpr uint32_t kCloseWaitMs = 1000;
+// A read that ran into its time-out; the system's documented answer is a
+// success with the bytes that arrived, which wine reports as this error.
+constexpr uint32_t kErrorTimeout = 1460;
 
 }  // namespace
 
@@ -111,14 +114,24 @@ bool TWin32PortDriver::ClearCommBreak(THandle Port) {
   return Result(FApi.ClearCommBreak(ToNative(Port)));
 }
 bool TWin32PortDriver::PurgeComm(THandle Port, uint32_t Flags) {
-  return Result(FApi.PurgeComm(ToNative(Port), Flags));
+  const TNativeHandle port = ToNative(Port);
+  if (!Result(FApi.PurgeComm(port, Flags))) return false;
+  // The system ends the port's read or write with ERROR_OPERATION_ABORTED;
+  // where it does not (wine), they are cancelled here to the same effect.
+  std::lock_guard<std::mutex> guard(FLock);
+  for (auto& [record, shadow] : FShadows)
+    if (shadow->Pending && shadow->Port == port &&
+        ((shadow->Read && (Flags & PURGE_RXABORT)) || (shadow->Write && (Flags & PURGE_TXABORT))))
+      FApi.CancelIo(port, &shadow->Native);
+  return true;
 }
 bool TWin32PortDriver::GetCommProperties(THandle Port, TCommProp& Properties) {
   return Result(FApi.GetCommProperties(ToNative(Port), Properties));
 }
 
 template <class Call>
-bool TWin32PortDriver::StartOverlapped(THandle Port, TOverlapped* Record, Call&& Operation) {
+bool TWin32PortDriver::StartOverlapped(THandle Port, TOverlapped* Record, TKind Kind,
+                                       Call&& Operation) {
   if (Record == nullptr) {
     serial::SetLastError(ERROR_INVALID_PARAMETER);
     return false;
@@ -149,6 +162,8 @@ bool TWin32PortDriver::StartOverlapped(THandle Port, TOverlapped* Record, Call&&
   shadow.Native.hEvent = shadow.Event;
   shadow.Port = ToNative(Port);
   shadow.Bytes = 0;
+  shadow.Read = Kind == TKind::Read;
+  shadow.Write = Kind == TKind::Write;
   if (Operation(&shadow.Native, &shadow.Bytes)) {
     Record->InternalHigh.store(shadow.Bytes, std::memory_order_relaxed);
     Record->Internal.store(ERROR_SUCCESS, std::memory_order_release);
@@ -170,15 +185,15 @@ bool TWin32PortDriver::StartOverlapped(THandle Port, TOverlapped* Record, Call&&
 
 bool TWin32PortDriver::WaitCommEvent(THandle Port, uint32_t* Mask, TOverlapped* Overlapped) {
   // The system writes the mask itself when the wait ends, also later.
-  return StartOverlapped(Port, Overlapped, [&](TNativeOverlapped* Native, uint32_t*) {
+  return StartOverlapped(Port, Overlapped, TKind::Wait, [&](TNativeOverlapped* Native, uint32_t*) {
     return FApi.WaitCommEvent(ToNative(Port), Mask, Native);
   });
 }
 
 bool TWin32PortDriver::ReadFile(THandle Port, void* Buffer, uint32_t Count, uint32_t* Read,
                                 TOverlapped* Overlapped) {
-  const bool ok =
-      StartOverlapped(Port, Overlapped, [&](TNativeOverlapped* Native, uint32_t* Bytes) {
+  const bool ok = StartOverlapped(
+      Port, Overlapped, TKind::Read, [&](TNativeOverlapped* Native, uint32_t* Bytes) {
         return FApi.ReadFile(ToNative(Port), Buffer, Count, Bytes, Native);
       });
   if (ok && Read) *Read = Overlapped->InternalHigh.load();
@@ -187,8 +202,8 @@ bool TWin32PortDriver::ReadFile(THandle Port, void* Buffer, uint32_t Count, uint
 
 bool TWin32PortDriver::WriteFile(THandle Port, const void* Buffer, uint32_t Count,
                                  uint32_t* Written, TOverlapped* Overlapped) {
-  const bool ok =
-      StartOverlapped(Port, Overlapped, [&](TNativeOverlapped* Native, uint32_t* Bytes) {
+  const bool ok = StartOverlapped(
+      Port, Overlapped, TKind::Write, [&](TNativeOverlapped* Native, uint32_t* Bytes) {
         return FApi.WriteFile(ToNative(Port), Buffer, Count, Bytes, Native);
       });
   if (ok && Written) *Written = Overlapped->InternalHigh.load();
@@ -201,6 +216,10 @@ bool TWin32PortDriver::Finish(TShadow& Shadow) {
   if (!FApi.GetOverlappedResult(Shadow.Port, &Shadow.Native, &bytes, false)) {
     status = FApi.GetLastError();
     if (status == ERROR_IO_INCOMPLETE) return false;
+    if (status == kErrorTimeout && Shadow.Read) {
+      status = ERROR_SUCCESS;
+      bytes = static_cast<uint32_t>(Shadow.Native.InternalHigh);
+    }
   }
   Shadow.Pending = false;
   Shadow.Record->InternalHigh.store(bytes, std::memory_order_relaxed);

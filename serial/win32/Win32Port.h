@@ -76,9 +76,12 @@ class TWin32PortDriver final : public IPortDriver {
     TOverlapped* Record = nullptr;
     uint32_t Bytes = 0;
     bool Pending = false;
+    bool Read = false;
+    bool Write = false;
   };
+  enum class TKind { Wait, Read, Write };
   template <class Call>
-  bool StartOverlapped(THandle Port, TOverlapped* Record, Call&& Operation);
+  bool StartOverlapped(THandle Port, TOverlapped* Record, TKind Kind, Call&& Operation);
   // Copies a finished operation's outcome into its record and signals it;
   // false (and nothing changed) while it still runs. FLock held.
   bool Finish(TShadow& Shadow);

@@ -130,6 +130,11 @@ class TScriptedComm final : public IWin32Api {
     if (Flags & PURGE_RXCLEAR) FInput.clear();
     return true;
   }
+  bool CancelIo(TNativeHandle, TNativeOverlapped* Overlapped) override {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (FRead.Record == Overlapped) Complete(FRead, 995, 0);
+    return true;
+  }
   bool GetCommProperties(TNativeHandle, TCommProp& P) override {
     P.ProvCapabilities = PCF_DTRDSR | PCF_RTSCTS | PCF_RLSD;
     P.MaxBaud = 0x10000000;
