@@ -25,7 +25,7 @@ struct TKey {
   HKEY Key = nullptr;
 };
 
-bool Directory(UINT (*Get)(LPSTR, UINT), std::string& Out) {
+bool Directory(UINT(WINAPI* Get)(LPSTR, UINT), std::string& Out) {
   char path[MAX_PATH + 1];
   const UINT n = Get(path, sizeof(path));
   if (n == 0 || n > MAX_PATH) return false;
