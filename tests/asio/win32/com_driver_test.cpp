@@ -15,6 +15,7 @@
 #include "asio/DASIOHost.h"
 #include "asio/DriverRegistry.h"
 #include "asio/QuilASIO.h"
+#include "asio/drivers/win32/Win32Drivers.h"
 #include "core/MainThread.h"
 
 #include <windows.h>
@@ -52,6 +53,7 @@ class ComDriver : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     core::MainThread::SetMainThread();
+    drivers::win32::RegisterWin32Drivers();
     DllPath = ModuleFolder() + "\\" + rigtest::kTestDriverDll;
     const std::string classKey =
         std::string("Software\\Classes\\CLSID\\") + rigtest::kTestDriverClsidText;
@@ -133,6 +135,34 @@ TEST_F(ComDriver, TheRegistryListsTheTestDriverAndLeavesTheBrokenEntriesOut) {
   EXPECT_EQ(EntryText(entry.LibraryPath), DllPath);
   EXPECT_EQ(std::count(names.begin(), names.end(), kBrokenName), 0);
   EXPECT_EQ(std::count(names.begin(), names.end(), kDanglingName), 0);
+  // The built-in driver follows the installed ones.
+  ASSERT_FALSE(list.empty());
+  EXPECT_EQ(list.back().ClassId, drivers::win32::kSelfClockedClsid);
+  EXPECT_LT(it - names.begin(), static_cast<std::ptrdiff_t>(list.size()) - 1);
+}
+
+TEST_F(ComDriver, TheBuiltInDriverRunsThroughTheHostOnItsOwnClock) {
+  TASIOHost host;
+  const auto& names = host.DriverList();
+  ASSERT_FALSE(names.empty());
+  std::atomic<int> halves{0};
+  host.OnBufferSwitch = [&](core::TObject*, const dsp::TArrayOfSingleArray&,
+                            dsp::TArrayOfSingleArray& Out) {
+    EXPECT_EQ(Out.size(), 2u);
+    halves.fetch_add(1);
+  };
+  host.SetDriverIndex(static_cast<int32_t>(names.size()) - 1);
+  EXPECT_EQ(host.DriverName(), "Self-clocked (discard)");
+  ASSERT_TRUE(host.BuffersCreated());
+  EXPECT_EQ(host.BufferSize(), 256u);
+  host.SetActive(true);
+  ASSERT_TRUE(host.Active());
+  ASSERT_TRUE(PumpUntil([&] { return halves.load() >= 4; }));
+  // Stopping ends the callback thread before it returns.
+  host.SetActive(false);
+  const int stopped = halves.load();
+  host.SetDriverIndex(-1);
+  EXPECT_EQ(halves.load(), stopped);
 }
 
 TEST_F(ComDriver, AnUnknownClassIdentifierMakesNoAdapter) {
