@@ -11,6 +11,9 @@
 #include "core/MainThread.h"
 #include "core/StatusChannel.h"
 #include "core/Timing.h"
+#if defined(_WIN32)
+#include "asio/win32/ComASIO.h"
+#endif
 
 namespace asio {
 
@@ -227,11 +230,24 @@ struct TASIOCallbackGate {
 
 // --------------------------------------------------------------------- host
 
+#if defined(_WIN32)
+// The hidden utility window whose handle a driver's Init receives.
+struct TASIOHost::TUtilityWindow {
+  TUtilityWindow() : Window(win32::CreateUtilityWindow()) {}
+  ~TUtilityWindow() { win32::DestroyUtilityWindow(Window); }
+  TUtilityWindow(const TUtilityWindow&) = delete;
+  TUtilityWindow& operator=(const TUtilityWindow&) = delete;
+  void* const Window;
+  void* Handle() { return Window; }
+};
+#else
 // Stands in for the hidden utility window: its address is the system handle
 // a driver's Init receives, and it does nothing else.
 struct TASIOHost::TUtilityWindow {
   uint64_t Tag = 0x484F53544D534721ull;
+  void* Handle() { return this; }
 };
+#endif
 
 TASIOHost::TASIOHost(core::TComponent* AOwner) : core::TComponent(AOwner) {
   FClipBuffer.store(Converters.HardClipBuffer);
@@ -265,7 +281,7 @@ TASIOHost::~TASIOHost() {
 }
 
 void* TASIOHost::Handle() const {
-  return FUtilityWindow.get();
+  return FUtilityWindow->Handle();
 }
 
 void TASIOHost::Loaded() {

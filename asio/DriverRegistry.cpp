@@ -130,6 +130,7 @@ void EnumerateInstalledDrivers(const IDriverRegistry& Registry, TAsioDriverList&
   }
 }
 
+#if !defined(_WIN32)  // Windows reads its registry (asio/win32)
 void EnumerateInstalledDrivers(TAsioDriverList& List) {
   List.clear();
   for (const TCatalogueEntry& e : DriverCatalogue::Entries()) {
@@ -141,5 +142,6 @@ void EnumerateInstalledDrivers(TAsioDriverList& List) {
     List.push_back(entry);
   }
 }
+#endif
 
 }  // namespace asio

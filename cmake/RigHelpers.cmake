@@ -36,7 +36,15 @@ function(rig_add_test name)
     list(JOIN labels "\\;" joined)
     list(APPEND props LABELS "${joined}")
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+  if(WIN32 AND CMAKE_CROSSCOMPILING)
+    # Under wine each start costs a process launch: one test per executable,
+    # in the shared prefix (cmake/WindowsTesting.cmake).
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES ${props} FIXTURES_REQUIRED wine_default
+      ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-default")
+  else()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+  endif()
 endfunction()
 
 # rig_add_library(<name> SOURCES ... [LIBS ...]): one static library per subsystem.

@@ -36,10 +36,12 @@ uint32_t TSteadyClock::GetTickCount() {
                                    .count());
 }
 
+#if !defined(_WIN32)  // Windows has a clock of its own (core/win32)
 IClock& SystemClock() {
   static TSteadyClock clock;
   return clock;
 }
+#endif
 
 void TVirtualClock::Sleep(uint32_t Milliseconds) {
   AdvanceMs(Milliseconds);
