@@ -9,7 +9,10 @@
 namespace app::qt {
 
 void TQtMessagePump::ProcessMessages() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  if (FJustPumped)
+    FJustPumped = false;
+  else
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
   core::MainThread::CheckSynchronize();
 }
 
@@ -26,6 +29,7 @@ void TQtMessagePump::IdleWait(uint32_t Milliseconds) {
   limit.setTimerType(Qt::PreciseTimer);
   limit.start(static_cast<int>(Milliseconds));
   dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  FJustPumped = true;
 }
 
 void InstallMessagePump() {

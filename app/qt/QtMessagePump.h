@@ -12,6 +12,12 @@ class TQtMessagePump final : public core::IMessagePump {
  public:
   void ProcessMessages() override;
   void IdleWait(uint32_t Milliseconds) override;
+
+ private:
+  // The idle wait has just run Qt's events: the pump point right after it
+  // runs only the main-thread calls, so an element a paddle event asked
+  // for is queued before the window repaints what that event changed.
+  bool FJustPumped = false;
 };
 
 // Makes Qt's event processing the process-wide message pump, and a call
