@@ -274,8 +274,11 @@ ASIOError TDriverBase::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
   FUseTimeInfo = FCallbacks.asioMessage && FCallbacks.bufferSwitchTimeInfo &&
                  FCallbacks.asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) == 1;
   FBufferFrames = bufferSize;
-  FBuffersGeneration.store(++FGenerations);
+  // Clear the request flag before the new set is published: cleared after,
+  // a request raised in between would be followed by a second for the
+  // same set.
   FResetPending.store(false);
+  FBuffersGeneration.store(++FGenerations);
   StorePosition(0, MonotonicNs());
   ASIOError err = Prepare(bufferSize);
   if (err != ASE_OK) {
@@ -347,8 +350,10 @@ void TDriverBase::RequestReset() {
   // driver, which joins that thread. The main thread carries it out, for
   // the buffers it was asked for only.
   RunOnMainThread([this, generation] {
-    FResetPending.store(false);
+    // A request for buffers since replaced leaves the flag alone: it is the
+    // new set's, cleared when the set was made.
     if (FBuffersGeneration.load() != generation) return;
+    FResetPending.store(false);
     ASIOCallbacks cb = FCallbacks;
     // The host's reset may destroy this driver: nothing of it after this.
     if (cb.asioMessage) cb.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
