@@ -282,7 +282,6 @@ std::string TfrmKeyerWindow::DumpState() {
   for (const char* name : {"rbStraightKey", "rbIambicA", "rbIambicB"})
     line(name, SendMessageW(Control(name), BM_GETCHECK, 0, 0) == BST_CHECKED ? "1" : "0");
   line("StatusLine", WindowText(FStatusLine));
-  line("LoopRunning", FForm->LoopRunning() ? "1" : "0");
   return out;
 }
 

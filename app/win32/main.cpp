@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
 
   std::FILE* state = nullptr;
   if (!statePath.empty()) {
-    state = std::fopen(statePath.c_str(), "w");
+    state = std::fopen(statePath.c_str(), "wb");
     if (state == nullptr) return BadOption("cannot write the state file", statePath.c_str());
   }
 
