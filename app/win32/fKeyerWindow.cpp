@@ -310,6 +310,15 @@ bool TfrmKeyerWindow::FilterKey(const MSG& Message) {
     default:
       return false;
   }
+  // AltGr comes as a left Control with no extended bit and then the right
+  // Alt, both stamped with one time (wine sends Right Ctrl the same way):
+  // that left Control is no key of the operator's.
+  if (key == kyLeftCtrl) {
+    MSG next;
+    if (PeekMessageW(&next, nullptr, m, m, PM_NOREMOVE) && next.time == Message.time &&
+        (next.wParam == VK_MENU || next.wParam == VK_CONTROL) && (next.lParam & (1 << 24)) != 0)
+      return false;
+  }
   // Bit 30: the key was down before, so this press is an auto-repeat.
   const bool repeat = down && (Message.lParam & (1 << 30)) != 0;
   return self->FForm->KeyEvent(key, down, repeat);

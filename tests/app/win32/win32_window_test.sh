@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows program under wine in a private X server: it starts with the
 # keyboard paddle as its port and the built-in discard driver, the keys
-# [, ] and Left Ctrl pressed through the X server reach the paddle lines, the
+# [, ], Left and Right Ctrl pressed through the X server reach the paddle lines, the
 # window is photographed, and the state it shows at the end is checked.
 # A pty pair stands in as COM1, so no real serial device is opened.
 # Usage: win32_window_test.sh PROGRAM.exe GRAB-TOOL WORK-DIR SCREENSHOT.png
@@ -57,9 +57,9 @@ WIN=$(xdotool search --name "Orlim paddle keyer test rig" | head -1)
 [ -n "$WIN" ] || fail "no window"
 xdotool windowfocus --sync "$WIN" 2>/dev/null || true
 
-# Dit on [ and Left Ctrl, dah on ]: each line follows its key, and only
-# its own. (Right Ctrl is left out: wine under a bare X server adds a left
-# Control press to it.)
+# Dit on [ and Left Ctrl, dah on ] and Right Ctrl: each line follows its
+# key, and only its own (wine sends Right Ctrl after a left Control press
+# of the same moment, as Windows does for AltGr).
 count() { grep -cx -- "$1" "$STATE" 2>/dev/null || true; }
 more() { [ "$(count "$1")" -gt "$2" ]; }
 press() {  # key, box
@@ -73,8 +73,9 @@ press() {  # key, box
 press bracketleft 6
 press bracketright 5
 press Control_L 6
+press Control_R 5
 lines=$(grep -o "CheckBox[56]=[01]" "$STATE" | tr '\n' ' ')
-[ "$lines" = "CheckBox6=1 CheckBox6=0 CheckBox5=1 CheckBox5=0 CheckBox6=1 CheckBox6=0 " ] ||
+[ "$lines" = "CheckBox6=1 CheckBox6=0 CheckBox5=1 CheckBox5=0 CheckBox6=1 CheckBox6=0 CheckBox5=1 CheckBox5=0 " ] ||
   fail "the paddle lines changed as $lines"
 
 eval "$(xdotool getwindowgeometry --shell "$WIN")"
