@@ -218,11 +218,24 @@ void TfrmKeyerWindow::CreateControls() {
                     reinterpret_cast<DWORD_PTR>(this));
 
   // The status line across the bottom of the client area.
-  FStatusLine = CreateWindowExW(WS_EX_STATICEDGE, L"STATIC", L"",
-                                WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_CENTERIMAGE, 0,
-                                kWindowHeight - kStatusHeight, kWindowWidth, kStatusHeight, FWindow,
-                                nullptr, instance, nullptr);
+  FStatusLine =
+      CreateWindowExW(WS_EX_STATICEDGE, L"STATIC", L"",
+                      WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_CENTERIMAGE | SS_NOTIFY, 0,
+                      kWindowHeight - kStatusHeight, kWindowWidth, kStatusHeight, FWindow, nullptr,
+                      instance, nullptr);
   SendMessageW(FStatusLine, WM_SETFONT, reinterpret_cast<WPARAM>(FFont), FALSE);
+  FStatusTip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX,
+                               CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, FWindow,
+                               nullptr, instance, nullptr);
+  TOOLINFOW tool{};
+  tool.cbSize = sizeof(tool);
+  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  tool.hwnd = FWindow;
+  tool.uId = reinterpret_cast<UINT_PTR>(FStatusLine);
+  tool.lpszText = const_cast<wchar_t*>(L"");
+  SendMessageW(FStatusTip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  // Several lines: one record each.
+  SendMessageW(FStatusTip, TTM_SETMAXTIPWIDTH, 0, kWindowWidth);
 }
 
 void TfrmKeyerWindow::Show(int CmdShow) {
@@ -552,8 +565,17 @@ void TfrmKeyerWindow::SetModeChecked(int Mode) {
 
 void TfrmKeyerWindow::SetStatusLine(const std::string& Text, core::TStatusSeverity Severity,
                                     const std::vector<std::string>& Recent) {
-  (void)Recent;
   FSeverity = Severity;
+  std::string tip;
+  for (const std::string& line : Recent)
+    tip += (tip.empty() ? "" : "\r\n") + line;
+  FStatusTipText = Wide(tip);
+  TOOLINFOW tool{};
+  tool.cbSize = sizeof(tool);
+  tool.hwnd = FWindow;
+  tool.uId = reinterpret_cast<UINT_PTR>(FStatusLine);
+  tool.lpszText = FStatusTipText.data();
+  SendMessageW(FStatusTip, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
   SetWindowTextW(FStatusLine, Wide(" " + Text).c_str());
   InvalidateRect(FStatusLine, nullptr, TRUE);
   Log("StatusLine=" + Text);

@@ -84,6 +84,8 @@ class TfrmKeyerWindow final : public IKeyerFormView {
 
   HWND FWindow = nullptr;
   HWND FStatusLine = nullptr;
+  HWND FStatusTip = nullptr;  // the recent records, on hovering the line
+  std::wstring FStatusTipText;
   HMENU FMenu = nullptr;
   HFONT FFont = nullptr;
   std::map<std::string, HWND> FControls;
