@@ -11,6 +11,7 @@ mkdir -p "$WORK"
 export WINEDEBUG=-all WINEPREFIX="$WORK/wineprefix-window"
 XVFB_PID="" SOCAT_PID="" APP_PID=""
 cleanup() {
+  set +e  # every step runs, whatever the one before answered
   [ -n "$APP_PID" ] && kill "$APP_PID" 2>/dev/null
   wineserver -k 2>/dev/null
   [ -n "$SOCAT_PID" ] && kill "$SOCAT_PID" 2>/dev/null
