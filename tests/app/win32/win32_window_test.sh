@@ -27,12 +27,13 @@ await() {
   return 1
 }
 
-D=91
-while [ -e "/tmp/.X$D-lock" ] || [ -e "/tmp/.X11-unix/X$D" ]; do D=$((D + 1)); done
-Xvfb ":$D" -screen 0 1024x600x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
+# The server picks a free display number itself and writes it out.
+rm -f "$WORK/display"
+Xvfb -displayfd 3 -screen 0 1024x600x24 -nolisten tcp 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
 XVFB_PID=$!
-export DISPLAY=":$D"
-await 100 xdotool getmouselocation >/dev/null 2>&1 || fail "Xvfb did not start"
+await 100 test -s "$WORK/display" || fail "Xvfb did not start"
+export DISPLAY=":$(head -1 "$WORK/display")"
+await 100 xdotool getmouselocation >/dev/null 2>&1 || fail "Xvfb does not answer"
 
 [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
 rm -f "$WORK/ttyA" "$WORK/ttyB"
