@@ -13,7 +13,7 @@ PACKAGES=(
   libsndfile1-dev
   xvfb xauth fonts-dejavu-core xdotool x11-utils
   dpkg-dev fakeroot file librsvg2-bin desktop-file-utils appstream lintian man-db
-  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 socat
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 socat zip
 )
 
 missing=()

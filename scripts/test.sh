@@ -57,3 +57,6 @@ configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DRIG_SANITIZE=thread -DRIG_BUILD_
 cmake --build build-tsan -j "$JOBS" --target threaded_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan -j "$JOBS" -L threaded --output-on-failure
+
+echo "== Windows"
+bash scripts/test-windows.sh "$ROOT"
