@@ -1,4 +1,5 @@
 #include <stdexcept>
+#include <string_view>
 
 #include "app/form/FormLayout.h"
 #include "core/MainThread.h"
@@ -132,7 +133,11 @@ void TfrmKeyerWindow::CreateControls() {
       sub = CreatePopupMenu();
       AppendMenuW(FMenu, MF_POPUP, reinterpret_cast<UINT_PTR>(sub), Wide(menu[i].Menu).c_str());
     }
-    AppendMenuW(sub, MF_STRING, static_cast<UINT_PTR>(kFirstMenuId + static_cast<int>(i)),
+    // This front end has no timing scope yet: its item is shown greyed out
+    // rather than one that does nothing.
+    const UINT flags =
+        MF_STRING | (std::string_view(menu[i].Name) == "TimingScope1" ? MF_GRAYED : 0u);
+    AppendMenuW(sub, flags, static_cast<UINT_PTR>(kFirstMenuId + static_cast<int>(i)),
                 Wide(menu[i].Item).c_str());
   }
   SetMenu(FWindow, FMenu);
