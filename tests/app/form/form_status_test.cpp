@@ -169,8 +169,10 @@ TEST_F(FormStatus, TheConsoleIsNamedAsSuch) {
 TEST_F(FormStatus, ALostDeviceIsShownAndTakenUpAgainWhenItReturns) {
   Create();
   ASSERT_EQ(Status(), "COM1 open");
-  // The adapter is pulled: the worker's wait fails as for a hung-up line.
+  // The adapter is pulled: the worker's wait and its look at the lines fail
+  // as for a hung-up line, whichever of them the worker is at.
   Devices.InjectFailure(serial::poWaitCommEvent, serial::ERROR_DEVICE_NOT_CONNECTED, -1);
+  Devices.InjectFailure(serial::poGetCommModemStatus, serial::ERROR_DEVICE_NOT_CONNECTED, -1);
   Devices.InjectFailure(serial::poCreateFile, serial::ERROR_FILE_NOT_FOUND, -1);
   Devices.Port("COM1")->SetCTS(false);  // completes the pending wait
   ASSERT_TRUE(PumpUntil([&] { return Status() == "COM1: the device hung up or went away"; }))
