@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,10 +27,29 @@ namespace rigtest {
 class TPrivateServer {
  public:
   explicit TPrivateServer(int Period) : FPeriod(Period) {
-    Name = "rig-drivers-" + std::to_string(::getpid());
+    // A killed server's entry stays in JACK's registry of servers, which
+    // holds only a few; a server started under the same name takes the
+    // entry over. So the tests share a small pool of names, each held by a
+    // lock for the test's life, rather than one new name per process.
+    for (int slot = 0; FSlotLock < 0; slot = (slot + 1) % kSlots) {
+      const std::string lock =
+          (std::filesystem::temp_directory_path() / ("rig-drivers-jack-" + std::to_string(slot)))
+              .string();
+      const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        FSlotLock = fd;
+        Name = "rig-drivers-" + std::to_string(slot);
+      } else {
+        if (fd >= 0) ::close(fd);
+        if (slot == kSlots - 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
     Start();
   }
-  ~TPrivateServer() { Stop(); }
+  ~TPrivateServer() {
+    Stop();
+    ::close(FSlotLock);
+  }
   bool Start() {
     std::string period = std::to_string(FPeriod);
     FPid = ::fork();
@@ -70,6 +91,8 @@ class TPrivateServer {
     Up = false;
   }
   std::string Name;
+  static constexpr int kSlots = 3;
+  int FSlotLock = -1;
   bool Up = false;
 
  private:
