@@ -21,6 +21,8 @@ class TFakeKeyerView : public IKeyerFormView {
   }
 
   bool CheckBox[17] = {};
+  // Called after each SetCheckBoxChecked, on the thread that set it.
+  std::function<void(int, bool)> OnCheckBoxChecked;
   bool CheckBoxEnabled[17] = {};
   std::vector<std::string> ComboBox1Items;
   int ComboBox1Index = -1;
@@ -48,7 +50,10 @@ class TFakeKeyerView : public IKeyerFormView {
   bool Active = true;
   std::function<void()> OnCloseWindow;
 
-  void SetCheckBoxChecked(int Number, bool Checked) override { CheckBox[Number] = Checked; }
+  void SetCheckBoxChecked(int Number, bool Checked) override {
+    CheckBox[Number] = Checked;
+    if (OnCheckBoxChecked) OnCheckBoxChecked(Number, Checked);
+  }
   bool CheckBoxChecked(int Number) override { return CheckBox[Number]; }
   void SetCheckBoxEnabled(int Number, bool Enabled) override { CheckBoxEnabled[Number] = Enabled; }
   void SetComboBox1Items(const std::vector<std::string>& Items) override { ComboBox1Items = Items; }

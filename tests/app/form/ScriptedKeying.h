@@ -48,22 +48,19 @@ class FormTiming : public FormFixture {
     ASSERT_NE(driver, nullptr);
     serial::TSimulatedPort& port = *Devices.Port("COM1");
     size_t next = 0;
-    // Line events run, per line (dit, dah), and the level each last read;
-    // they run on this thread, as the sleeps do.
+    // Line events run, per line (dit, dah), and the level each last read,
+    // seen through the paddle boxes the handlers set; they run on this
+    // thread, as the sleeps do. (The component's handlers are not wrapped:
+    // the worker reads them while it runs.)
     int runs[2] = {0, 0};
     bool levels[2] = {false, false};
     int runsBefore = 0;
     serial::TSerialPort& component = Form->SerialPort1();
-    const core::TNotifyEvent cts = component.OnCTSEvent, dsr = component.OnDSREvent;
-    component.OnCTSEvent = [&, cts](core::TObject* Sender) {
-      ++runs[1];
-      levels[1] = component.CTSState();
-      cts(Sender);
-    };
-    component.OnDSREvent = [&, dsr](core::TObject* Sender) {
-      ++runs[0];
-      levels[0] = component.DSRState();
-      dsr(Sender);
+    View.OnCheckBoxChecked = [&](int Number, bool Checked) {
+      if (Number != 5 && Number != 6) return;
+      const int line = Number == 6 ? 0 : 1;  // DSR (dit), CTS (dah)
+      ++runs[line];
+      levels[line] = !Checked;  // a closed contact is an inactive line
     };
     int64_t halves = 0;
     int index = 0;
@@ -110,8 +107,7 @@ class FormTiming : public FormFixture {
     });
     Form->FormActivate();
     Clock.SetOnSleep(nullptr);
-    component.OnCTSEvent = cts;
-    component.OnDSREvent = dsr;
+    View.OnCheckBoxChecked = nullptr;
     Form->CheckTrace();
   }
 
