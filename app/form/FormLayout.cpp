@@ -12,7 +12,7 @@ namespace {
 
 // The modem-status column runs evenly from 41 to 207, the modem-control
 // column from 64 to 207 below DTR.
-constexpr TControlSpec kControls[] = {
+constexpr TControlDef kControls[] = {
     {ckLabel, "Label1", 16, 16, 0, 0, "MSR"},
     {ckCheckBox, "CheckBox1", 16, 41, 90, 0, "delta CTS"},
     {ckCheckBox, "CheckBox2", 16, 65, 90, 0, "delta DSR"},
@@ -52,7 +52,7 @@ constexpr TControlSpec kControls[] = {
     {ckRadioButton, "rbIambicB", 288, 312, 200, 0, "Iambic B", true, true},
 };
 
-constexpr TMenuSpec kMenu[] = {
+constexpr TMenuDef kMenu[] = {
     {"&File", "E&xit", "Exit1"},
     {"&View", "&Timing scope", "TimingScope1"},
     {"&View", "&Record", "Record1"},
@@ -61,12 +61,12 @@ constexpr TMenuSpec kMenu[] = {
 
 }  // namespace
 
-std::span<const TControlSpec> KeyerControls() {
+std::span<const TControlDef> KeyerControls() {
   return kControls;
 }
 
-const TControlSpec* FindControl(const std::string& Name) {
-  for (const TControlSpec& c : kControls)
+const TControlDef* FindControl(const std::string& Name) {
+  for (const TControlDef& c : kControls)
     if (Name == c.Name) return &c;
   return nullptr;
 }
@@ -75,7 +75,7 @@ std::vector<std::string> KeyFilterItems() {
   return {"25", "50", "100", "150", "200", "250"};
 }
 
-std::span<const TMenuSpec> KeyerMenu() {
+std::span<const TMenuDef> KeyerMenu() {
   return kMenu;
 }
 

@@ -24,7 +24,7 @@ enum TControlKind : uint8_t {
 
 // Positions are left, top in pixels of the window's client area. A width or
 // height of 0 means the toolkit's natural size for the caption.
-struct TControlSpec {
+struct TControlDef {
   TControlKind Kind;
   const char* Name;
   int Left;
@@ -43,8 +43,8 @@ inline constexpr int kWindowFontPoints = 8;
 
 // The controls in creation order; CheckBox1 .. CheckBox16 are numbered by
 // their names.
-std::span<const TControlSpec> KeyerControls();
-const TControlSpec* FindControl(const std::string& Name);
+std::span<const TControlDef> KeyerControls();
+const TControlDef* FindControl(const std::string& Name);
 
 // The fixed item lists.
 std::vector<std::string> KeyFilterItems();  // ComboBox2: "25" ... "250"
@@ -57,12 +57,12 @@ inline constexpr int kWPMMin = 5, kWPMMax = 60, kWPMInitial = 20, kWPMTickEvery 
 // The menu: "&File" with "E&xit" (Exit1), "&View" with "&Timing scope"
 // (TimingScope1) and "&Record" (Record1, checkable), "&Help" with
 // "&About..." (About1).
-struct TMenuSpec {
+struct TMenuDef {
   const char* Menu;
   const char* Item;
   const char* Name;
 };
-std::span<const TMenuSpec> KeyerMenu();
+std::span<const TMenuDef> KeyerMenu();
 
 // The About box.
 inline constexpr const char* kAboutCaption = "Help | about";

@@ -48,10 +48,10 @@ void SetIndex(QComboBox* Box, int Index) {
 }
 
 // One widget for one entry of the control table.
-QWidget* MakeControl(const TControlSpec& Spec, QWidget* Parent) {
+QWidget* MakeControl(const TControlDef& Def, QWidget* Parent) {
   QWidget* w = nullptr;
-  const QString caption = QString::fromUtf8(Spec.Caption);
-  switch (Spec.Kind) {
+  const QString caption = QString::fromUtf8(Def.Caption);
+  switch (Def.Kind) {
     case ckLabel:
       w = new QLabel(caption, Parent);
       break;
@@ -98,16 +98,16 @@ QWidget* MakeControl(const TControlSpec& Spec, QWidget* Parent) {
     }
     case ckRadioButton: {
       auto* radio = new QRadioButton(caption, Parent);
-      radio->setChecked(Spec.Checked);
+      radio->setChecked(Def.Checked);
       w = radio;
       break;
     }
   }
-  w->setObjectName(Spec.Name);
-  w->setEnabled(Spec.Enabled);
+  w->setObjectName(Def.Name);
+  w->setEnabled(Def.Enabled);
   const QSize hint = w->sizeHint();
-  w->setGeometry(Spec.Left, Spec.Top, Spec.Width > 0 ? Spec.Width : hint.width(),
-                 Spec.Height > 0 ? Spec.Height : hint.height());
+  w->setGeometry(Def.Left, Def.Top, Def.Width > 0 ? Def.Width : hint.width(),
+                 Def.Height > 0 ? Def.Height : hint.height());
   return w;
 }
 
@@ -151,7 +151,7 @@ void TfrmKeyerWindow::CreateControls() {
 
   std::map<std::string, QMenu*> menus;
   std::map<std::string, QAction*> actions;
-  for (const TMenuSpec& m : KeyerMenu()) {
+  for (const TMenuDef& m : KeyerMenu()) {
     QMenu*& menu = menus[m.Menu];
     if (menu == nullptr) menu = menuBar()->addMenu(QString::fromUtf8(m.Menu));
     QAction* action = menu->addAction(QString::fromUtf8(m.Item));
@@ -169,8 +169,8 @@ void TfrmKeyerWindow::CreateControls() {
   setCentralWidget(client);
 
   std::map<std::string, QWidget*> made;
-  for (const TControlSpec& spec : KeyerControls())
-    made[spec.Name] = MakeControl(spec, client);
+  for (const TControlDef& def : KeyerControls())
+    made[def.Name] = MakeControl(def, client);
   const auto get = [&](const char* Name) { return made.at(Name); };
   Label1 = static_cast<QLabel*>(get("Label1"));
   CheckBox[0] = nullptr;

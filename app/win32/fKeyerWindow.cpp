@@ -144,11 +144,11 @@ void TfrmKeyerWindow::CreateControls() {
 
   int id = kFirstControlId;
   bool firstRadio = true;
-  for (const TControlSpec& spec : KeyerControls()) {
+  for (const TControlDef& def : KeyerControls()) {
     const wchar_t* cls = L"STATIC";
     DWORD style = WS_CHILD | WS_VISIBLE;
-    int w = spec.Width, h = spec.Height;
-    switch (spec.Kind) {
+    int w = def.Width, h = def.Height;
+    switch (def.Kind) {
       case ckLabel:
         style |= SS_LEFTNOWORDWRAP;
         break;
@@ -159,7 +159,7 @@ void TfrmKeyerWindow::CreateControls() {
       case ckComboList:
       case ckComboEdit:
         cls = L"COMBOBOX";
-        style |= (spec.Kind == ckComboList ? CBS_DROPDOWNLIST : CBS_DROPDOWN | CBS_AUTOHSCROLL) |
+        style |= (def.Kind == ckComboList ? CBS_DROPDOWNLIST : CBS_DROPDOWN | CBS_AUTOHSCROLL) |
                  WS_VSCROLL | WS_TABSTOP;
         h = 200;  // the height of the open list
         break;
@@ -186,26 +186,26 @@ void TfrmKeyerWindow::CreateControls() {
         break;
     }
     if (w == 0) w = 60;
-    if (h == 0) h = spec.Kind == ckComboList || spec.Kind == ckComboEdit ? 200 : 17;
-    if (!spec.Enabled) style |= WS_DISABLED;
-    HWND c = CreateWindowExW(0, cls, Wide(spec.Caption).c_str(), style, spec.Left, spec.Top, w, h,
-                             FWindow, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance,
-                             nullptr);
+    if (h == 0) h = def.Kind == ckComboList || def.Kind == ckComboEdit ? 200 : 17;
+    if (!def.Enabled) style |= WS_DISABLED;
+    HWND c =
+        CreateWindowExW(0, cls, Wide(def.Caption).c_str(), style, def.Left, def.Top, w, h, FWindow,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
     SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(FFont), FALSE);
-    FControls[spec.Name] = c;
-    FNames[id] = spec.Name;
+    FControls[def.Name] = c;
+    FNames[id] = def.Name;
     ++id;
-    if (spec.Kind == ckRadioButton && spec.Checked) SendMessageW(c, BM_SETCHECK, BST_CHECKED, 0);
+    if (def.Kind == ckRadioButton && def.Checked) SendMessageW(c, BM_SETCHECK, BST_CHECKED, 0);
   }
   // Labels of natural width: as wide as their caption.
   dc = GetDC(FWindow);
   HGDIOBJ old = SelectObject(dc, FFont);
-  for (const TControlSpec& spec : KeyerControls()) {
-    if (spec.Kind != ckLabel || spec.Width != 0) continue;
-    const std::wstring caption = Wide(spec.Caption);
+  for (const TControlDef& def : KeyerControls()) {
+    if (def.Kind != ckLabel || def.Width != 0) continue;
+    const std::wstring caption = Wide(def.Caption);
     SIZE size{};
     GetTextExtentPoint32W(dc, caption.c_str(), static_cast<int>(caption.size()), &size);
-    SetWindowPos(Control(spec.Name), nullptr, 0, 0, size.cx + 4, size.cy + 2,
+    SetWindowPos(Control(def.Name), nullptr, 0, 0, size.cx + 4, size.cy + 2,
                  SWP_NOMOVE | SWP_NOZORDER);
   }
   SelectObject(dc, old);

@@ -15,8 +15,8 @@ class TFakeKeyerView : public IKeyerFormView {
  public:
   TFakeKeyerView() {
     for (int n = 1; n <= 16; ++n) {
-      const TControlSpec* spec = FindControl("CheckBox" + std::to_string(n));
-      CheckBoxEnabled[n] = spec != nullptr && spec->Enabled;
+      const TControlDef* def = FindControl("CheckBox" + std::to_string(n));
+      CheckBoxEnabled[n] = def != nullptr && def->Enabled;
     }
   }
 

@@ -22,19 +22,19 @@ TEST_F(WindowFixture, WidgetsFollowTheControlTable) {
   qt::TfrmKeyerWindow& w = *Window;
   EXPECT_EQ(w.windowTitle().toStdString(), "Orlim paddle keyer test rig");
   EXPECT_EQ(w.geometry(), QRect(273, 146, 620, 400));
-  for (const TControlSpec& spec : KeyerControls()) {
-    auto* widget = w.findChild<QWidget*>(spec.Name);
-    ASSERT_NE(widget, nullptr) << spec.Name;
-    EXPECT_EQ(widget->pos(), QPoint(spec.Left, spec.Top)) << spec.Name;
-    if (spec.Width > 0) {
-      EXPECT_EQ(widget->width(), spec.Width) << spec.Name;
+  for (const TControlDef& def : KeyerControls()) {
+    auto* widget = w.findChild<QWidget*>(def.Name);
+    ASSERT_NE(widget, nullptr) << def.Name;
+    EXPECT_EQ(widget->pos(), QPoint(def.Left, def.Top)) << def.Name;
+    if (def.Width > 0) {
+      EXPECT_EQ(widget->width(), def.Width) << def.Name;
     }
-    if (spec.Height > 0) {
-      EXPECT_EQ(widget->height(), spec.Height) << spec.Name;
+    if (def.Height > 0) {
+      EXPECT_EQ(widget->height(), def.Height) << def.Name;
     }
-    EXPECT_EQ(widget->isEnabled(), spec.Enabled) << spec.Name;
+    EXPECT_EQ(widget->isEnabled(), def.Enabled) << def.Name;
     if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-      EXPECT_EQ(button->text().toStdString(), spec.Caption) << spec.Name;
+      EXPECT_EQ(button->text().toStdString(), def.Caption) << def.Name;
     }
   }
   EXPECT_EQ(w.CheckBox[13]->text().toStdString(), "Loopback ");
