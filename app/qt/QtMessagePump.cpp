@@ -8,6 +8,9 @@
 
 namespace app::qt {
 
+TQtMessagePump::TQtMessagePump() = default;
+TQtMessagePump::~TQtMessagePump() = default;
+
 void TQtMessagePump::ProcessMessages() {
   if (FJustPumped)
     FJustPumped = false;
@@ -24,10 +27,12 @@ void TQtMessagePump::IdleWait(uint32_t Milliseconds) {
     return;
   }
   // The timer bounds the wait; anything else that arrives ends it sooner.
-  QTimer limit;
-  limit.setSingleShot(true);
-  limit.setTimerType(Qt::PreciseTimer);
-  limit.start(static_cast<int>(Milliseconds));
+  if (!FLimit) {
+    FLimit = std::make_unique<QTimer>();
+    FLimit->setSingleShot(true);
+    FLimit->setTimerType(Qt::PreciseTimer);
+  }
+  FLimit->start(static_cast<int>(Milliseconds));
   dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   FJustPumped = true;
 }

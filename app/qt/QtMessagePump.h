@@ -1,6 +1,10 @@
 #pragma once
 // The message pump over Qt's event processing.
+#include <memory>
+
 #include "core/MessagePump.h"
+
+class QTimer;
 
 namespace app::qt {
 
@@ -10,6 +14,8 @@ namespace app::qt {
 // ends it.
 class TQtMessagePump final : public core::IMessagePump {
  public:
+  TQtMessagePump();
+  ~TQtMessagePump() override;
   void ProcessMessages() override;
   void IdleWait(uint32_t Milliseconds) override;
 
@@ -18,6 +24,9 @@ class TQtMessagePump final : public core::IMessagePump {
   // runs only the main-thread calls, so an element a paddle event asked
   // for is queued before the window repaints what that event changed.
   bool FJustPumped = false;
+  // One timer for every idle wait: making and destroying a timer object
+  // 200 times a second was a good part of the idle loop's cost.
+  std::unique_ptr<QTimer> FLimit;
 };
 
 // Makes Qt's event processing the process-wide message pump, and a call
