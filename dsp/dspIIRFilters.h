@@ -87,6 +87,13 @@ class TdspCustomIIRFilter : public core::TComponent {
   Extended FilterSample(Extended Input);
   Extended PassSample(Extended Input) { return Input; }
   Extended ZeroSample(Extended) { return 0; }
+  // Audio side: true when the installed recurrence has settled on a fixed
+  // point under zero input: ProcessSample(0) would return Output again and
+  // leave every history entry as it is, so a caller feeding silence may skip
+  // the call. (The denormal guard's rounding holds a decay a few dozen of
+  // its steps above zero, about 1.8e-38 for the keyer's filter, rather
+  // than letting it reach zero.)
+  bool AtRest(Extended& Output);
 
   // Audio-side histories (scaled inputs and outputs, entry TapCount newest).
   // Read them only on the filtering thread or while no thread filters.
@@ -185,6 +192,10 @@ class TdspCustomIIRFilter : public core::TComponent {
   core::TThreadRole FAudioRole{"filter design hand-off, audio side"};
   // Audio-side state.
   std::uint32_t FAppliedResetSeq = 0;
+  // Samples in a row with a zero scaled input and the same output as the
+  // one before. Past TapCount the histories hold zeros and that output
+  // only; one more, and that state is known to map onto itself.
+  std::int32_t FZeroRun = 0;
   TdspExtendedArray FXHistory{};
   TdspExtendedArray FYHistory{};
 };

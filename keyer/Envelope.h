@@ -30,6 +30,9 @@ inline TEnvelopeFilter EnvelopeFilterOf(dsp::TdspIIRFilter& Filter) {
   f.SetFrequency1 = [](void* filter, core::Extended hz) {
     static_cast<dsp::TdspIIRFilter*>(filter)->SetFrequency1(hz);
   };
+  f.AtRest = [](void* filter, core::Extended& output) {
+    return static_cast<dsp::TdspIIRFilter*>(filter)->AtRest(output);
+  };
   return f;
 }
 

@@ -225,17 +225,32 @@ void TKeyerEngine::ASIOHost1BufferSwitch(core::TObject*, const dsp::TArrayOfSing
   const int64_t first = FTracePosition;
   if (tracing)
     trace.Audio(core::teBuffer, first, static_cast<int32_t>(n), S.Clock.QueryPerformanceCounter());
+  // In silence a filter at rest gives the same output every sample: its
+  // step is skipped, and the sine too while that output is zero. Once the
+  // key goes down the filter runs until a later buffer finds it at rest.
+  core::Extended restOutput = 0;
+  bool rest = filter.AtRest != nullptr && filter.AtRest(filter.Filter, restOutput);
+  const float restEnvelope = static_cast<float>(restOutput);
   for (uint32_t i = 0; i < n; ++i) {
     ++count;
-    // The tone is read for every sample: a new one sounds from the next.
-    const double tone = static_cast<double>(FTone.load(std::memory_order_relaxed));
-    const float s =
-        static_cast<float>(std::sin(tone * 2.0 * std::numbers::pi *
-                                    static_cast<double>(static_cast<int32_t>(count)) / 48000.0));
     const bool straight = FStraightKey.load(std::memory_order_relaxed);
     if (straight) keyDown = FKeyDown.load(std::memory_order_relaxed);
-    envelope = static_cast<float>(filter.ProcessSample(filter.Filter, keyDown ? kKeyLevel : 0.0L));
-    const float v = s * envelope;
+    rest = rest && !keyDown;
+    float v = 0;
+    if (!rest || restEnvelope != 0) {
+      // The tone is read for every sample: a new one sounds from the next.
+      const double tone = static_cast<double>(FTone.load(std::memory_order_relaxed));
+      const float s =
+          static_cast<float>(std::sin(tone * 2.0 * std::numbers::pi *
+                                      static_cast<double>(static_cast<int32_t>(count)) / 48000.0));
+      envelope =
+          rest
+              ? restEnvelope
+              : static_cast<float>(filter.ProcessSample(filter.Filter, keyDown ? kKeyLevel : 0.0L));
+      v = s * envelope;
+    } else {
+      envelope = 0;
+    }
     if (i < len0) out0[i] = v;
     if (i < len1) out1[i] = v;
     if (tracing) {

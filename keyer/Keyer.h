@@ -49,9 +49,14 @@ class IKeyerView {
 struct TEnvelopeFilter {
   using TSampleFunction = core::Extended (*)(void* Filter, core::Extended Input);
   using TSetFrequency = void (*)(void* Filter, core::Extended Hz);
+  using TAtRest = bool (*)(void* Filter, core::Extended& Output);
   void* Filter = nullptr;
   TSampleFunction ProcessSample = nullptr;
   TSetFrequency SetFrequency1 = nullptr;
+  // Optional: true when ProcessSample(0) would return Output and change
+  // nothing, which lets the fill skip the filter step in silence (and the
+  // sine too while that output is zero).
+  TAtRest AtRest = nullptr;
 };
 
 struct TKeyerServices {

@@ -293,3 +293,35 @@ TEST(IIRComponent, ZerosDecayWithoutDenormals) {
 }
 
 }  // namespace
+
+TEST(IIRComponent, SettlesOnAFixedPointInSilenceAndLeavesItOnInputOrRedesign) {
+  TdspIIRFilter f;
+  LoadWindowSettings(f);
+  Extended level = -1;
+  // Fresh histories count only once the run of zeros covers them.
+  EXPECT_FALSE(f.AtRest(level));
+  Feed(f, 0, f.TapCount() + 2);
+  ASSERT_TRUE(f.AtRest(level));
+  EXPECT_EQ(level, 0);
+  // After a mark the decay settles where the guard's rounding holds it.
+  Feed(f, 0.7L, 3000);
+  EXPECT_FALSE(f.AtRest(level));
+  int n = 0;
+  while (!f.AtRest(level) && n < 48000) {
+    f.ProcessSample(0);
+    ++n;
+  }
+  ASSERT_LT(n, 48000);
+  EXPECT_GT(level, 0);
+  EXPECT_LT(level, 1e-37L);
+  // What a skipped call would have returned, however long the silence.
+  for (int i = 0; i < 1000; ++i)
+    ASSERT_EQ(f.ProcessSample(0), level);
+  EXPECT_TRUE(f.AtRest(level));
+  EXPECT_FALSE((f.ProcessSample(1e-30L), f.AtRest(level)));
+  Feed(f, 0, 2000);
+  ASSERT_TRUE(f.AtRest(level));
+  // A new design starts the count again.
+  f.SetFrequency1(300);
+  EXPECT_FALSE(f.AtRest(level));
+}

@@ -2,6 +2,8 @@
 // order 1, 150 Hz at 48000 Hz, set up as the window stores it.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "FakeKeyerServices.h"
 #include "dsp/dspIIRFilters.h"
 #include "keyer/Envelope.h"
@@ -60,6 +62,52 @@ TEST_F(KeyerEnvelope, MarkRisesAndDecaysAlongTheFilterStepResponse) {
   EXPECT_LT(std::abs(env[2000]), 1e-7);
   // The stored envelope follows the filter's last output.
   EXPECT_NEAR(engine.Envelope(), 0.0, 1e-12);
+}
+
+// Skipping the filter (and the sine) at rest changes no sample: a fill
+// that asks the filter whether it rests against one that never asks, over
+// marks, long silences and a tone change.
+TEST(KeyerEnvelopeAtRest, SkippingTheRestingFilterChangesNoSample) {
+  struct TSide {
+    TSide(bool Ask) {
+      StoreEnvelopeFilter(filter);
+      TKeyerServices services = fake.Services();
+      services.Filter = EnvelopeFilterOf(filter);
+      if (!Ask) services.Filter.AtRest = nullptr;
+      engine = std::make_unique<TKeyerEngine>(services);
+      fake.Engine = engine.get();
+      fake.AudioBufferSize = 64;
+    }
+    dsp::TdspIIRFilter filter;
+    TFakeKeyerServices fake;
+    std::unique_ptr<TKeyerEngine> engine;
+  };
+  TSide asks(true), never(false);
+  const auto both = [&](auto&& Step) {
+    Step(asks);
+    Step(never);
+  };
+  const auto run = [&](int Buffers) {
+    for (int b = 0; b < Buffers; ++b) {
+      both([](TSide& s) { s.fake.FillOne(); });
+      for (size_t ch = 0; ch < 2; ++ch)
+        for (size_t i = 0; i < 64; ++i)
+          ASSERT_EQ(asks.fake.Out[ch][i], never.fake.Out[ch][i]) << "buffer " << b << " at " << i;
+    }
+  };
+  run(10);
+  both([](TSide& s) { s.engine->QueueElement(3000, 1000); });
+  run(300);  // settles at the guard's floor
+  both([](TSide& s) { s.engine->QueueElement(500, 500); });
+  run(40);
+  both([](TSide& s) {
+    s.fake.udTone = 900;
+    s.engine->udToneClick();
+  });
+  both([](TSide& s) { s.engine->QueueElement(700, 300); });
+  run(300);
+  core::Extended level = 0;
+  EXPECT_TRUE(asks.filter.AtRest(level));
 }
 
 }  // namespace
