@@ -283,12 +283,45 @@ struct TResults {
   int Restarted = 0;
   // How far the anchors of the parts of each closure's stretch lay apart (ms).
   std::vector<double> AnchorSpread;
+  // The spaces after the dits of a held dit paddle, less the dit (ms), by speed.
+  std::map<int, std::vector<double>> DitSpaces;
 };
 
 void WriteSummary(FILE* Out, const char* Name, const std::vector<double>& Values) {
   const bench::TSummary s = bench::Summarize(Values);
   std::fprintf(Out, "sum %s %zu %.4f %.4f %.4f %.4f %.4f\n", Name, s.Count, s.Min, s.Median, s.P90,
                s.P99, s.Max);
+}
+
+// Holds the dit paddle for a run of dits at Wpm and answers each space
+// between them as played, from the fill's key edges, less the dit.
+template <typename TWaitFor, typename TSilent>
+void MeasureDitSpaces(TRig& Rig, int Wpm, TWaitFor WaitFor, TSilent Silent,
+                      std::vector<double>& Spaces) {
+  constexpr int kDits = 30;
+  core::MainThread::Synchronize([&] { Rig.Window->tbWPM->setValue(Wpm); });
+  const double dit = 1.2 / Wpm;  // seconds
+  WaitFor(Silent, 3000);
+  core::TTrace& trace = core::TTrace::Instance();
+  std::vector<core::TTraceRecord> audio, other;
+  trace.Drain(audio, other);
+  audio.clear();
+  Rig.Port->SetDSR(false);
+  SleepNs(static_cast<int64_t>(dit * 2 * kDits * 1e9));
+  Rig.Port->SetDSR(true);
+  SleepNs(static_cast<int64_t>(dit * 3 * 1e9));
+  WaitFor(Silent, 3000);
+  trace.Drain(audio, other);
+  int64_t up = -1;
+  for (const core::TTraceRecord& r : audio) {
+    if (r.Source != core::tsAudio) continue;
+    if (r.Event == core::teKeyUp) {
+      up = r.Position;
+    } else if (r.Event == core::teKeyDown && up >= 0) {
+      Spaces.push_back((static_cast<double>(r.Position - up) / kRate - dit) * 1000);
+      up = -1;
+    }
+  }
 }
 
 // The closures, on a thread of their own while the main thread runs the
@@ -377,6 +410,11 @@ void RunClosures(const TOptions& O, TRig& Rig, TJackProbe& Probe, TResults& R) {
     if (s.Queued >= 0) R.Queued.push_back(s.Queued);
     if (s.Fill >= 0) R.Fill.push_back(s.Fill);
   }
+  if (!O.Straight) {
+    for (int wpm : {20, 60})
+      MeasureDitSpaces(
+          Rig, wpm, waitFor, [&] { return d.SilentFrames() >= silentFrames; }, R.DitSpaces[wpm]);
+  }
   R.OutputLatency = Rig.Window->Form().ASIOHost1().OutputLatency();
   for (double g : R.Graph)
     R.Heard.push_back(g + R.OutputLatency / kRate * 1000);
@@ -430,6 +468,14 @@ int RunLatencyChild(const TOptions& O, FILE* Out) {
       WriteSummary(Out, "queued", r.Queued);
       WriteSummary(Out, "fill", r.Fill);
       WriteSummary(Out, "spread", r.AnchorSpread);
+      for (const auto& [wpm, spaces] : r.DitSpaces) {
+        WriteSummary(Out, ("space" + std::to_string(wpm)).c_str(), spaces);
+        double sum = 0;
+        for (double v : spaces)
+          sum += v;
+        std::fprintf(Out, "info spacemean%d %.4f\n", wpm,
+                     spaces.empty() ? -1.0 : sum / static_cast<double>(spaces.size()));
+      }
     }
   }
   app::qt::RemoveMessagePump();
@@ -490,10 +536,9 @@ int RunIdleChild(const TOptions& O, FILE* Out) {
       std::fprintf(stderr, "road_latency_bench: %s\n", error.c_str());
       rc = 1;
     } else {
-      double percent = 0;
-      std::vector<std::string> threads;
-      std::thread meter([&] {
-        SleepNs(2000000000);  // start-up settles
+      std::vector<std::string> lines;
+      // One idle stretch: the program's CPU, and each thread's.
+      const auto measure = [&](const char* Name) {
         const auto t0 = ThreadTimes();
         const double c0 = CpuSeconds();
         const int64_t w0 = NowNs(CLOCK_MONOTONIC);
@@ -502,26 +547,40 @@ int RunIdleChild(const TOptions& O, FILE* Out) {
         const int64_t w1 = NowNs(CLOCK_MONOTONIC);
         const auto t1 = ThreadTimes();
         const double wall = static_cast<double>(w1 - w0) / 1e9;
-        percent = (c1 - c0) / wall * 100;
+        char text[160];
+        std::snprintf(text, sizeof text, "info %s %.3f", Name, (c1 - c0) / wall * 100);
+        lines.push_back(text);
         const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
         // The threads are unnamed: the main thread (the window and the
         // keying loop) by its id, the others in the order they were made.
+        std::string threads = "threads";
         for (const auto& [tid, now] : t1) {
           const auto was = t0.find(tid);
           const long before = was == t0.end() ? 0 : was->second.second;
-          char text[160];
-          std::snprintf(text, sizeof text, "thread %s %.2f", tid == getpid() ? "main" : "other",
+          std::snprintf(text, sizeof text, " %s %.2f", tid == getpid() ? "main" : "other",
                         static_cast<double>(now.second - before) / tick / wall * 100);
-          threads.push_back(text);
+          threads += text;
         }
+        lines.push_back(threads);
+      };
+      std::thread meter([&] {
+        SleepNs(2000000000);  // start-up settles
+        measure("idlecpu");
+        // Once keyed, the envelope filter's decay never reaches zero: the
+        // fill keeps the sine for the residue it leaves.
+        rig.Port->SetCTS(false);
+        SleepNs(30000000);
+        rig.Port->SetCTS(true);
+        SleepNs(2000000000);
+        measure("idlecpukeyed");
         rig.CloseLater();
       });
       rig.Window->show();
       QApplication::exec();
       meter.join();
-      std::fprintf(Out, "info idlecpu %.3f\ninfo idleseconds %d\n", percent, O.IdleSeconds);
-      for (const std::string& t : threads)
-        std::fprintf(Out, "%s\n", t.c_str());
+      std::fprintf(Out, "info idleseconds %d\n", O.IdleSeconds);
+      for (const std::string& l : lines)
+        std::fprintf(Out, "%s\n", l.c_str());
     }
   }
   app::qt::RemoveMessagePump();
@@ -769,21 +828,42 @@ int main(int argc, char** argv) {
         spread.Median * 1000, spread.Max * 1000, info("restarted"),
         static_cast<double>(kAnchorTolerance) / 1000);
   }
+  bool spacesShown = false;
+  for (const TSizeResult& r : results) {
+    for (int wpm : {20, 60}) {
+      const std::string key = "space" + std::to_string(wpm);
+      const auto it = r.Sums.find(key);
+      if (it == r.Sums.end() || it->second.Count == 0) continue;
+      if (!spacesShown) {
+        std::printf(
+            "\nSpace after a dit, dit paddle held (the fill's key edges), ms beyond the dit; "
+            "target: mean at most half a period\n\n"
+            "| period | WPM | dit | n | mean | min | median | max | target |\n"
+            "|---|---|---|---|---|---|---|---|---|\n");
+        spacesShown = true;
+      }
+      const double mean = r.Info.count("spacemean" + std::to_string(wpm))
+                              ? r.Info.at("spacemean" + std::to_string(wpm))
+                              : -1;
+      const double half = r.Frames / kRate * 1000 / 2;
+      std::printf("| %d | %d | %.2f | %zu | %+.3f | %+.3f | %+.3f | %+.3f | %s |\n", r.Frames, wpm,
+                  1200.0 / wpm, it->second.Count, mean, it->second.Min, it->second.Median,
+                  it->second.Max, mean <= half ? "met" : "MISSED");
+    }
+  }
   if (o.IdleSeconds > 0 && idleOk) {
     for (const std::string& l : idleLines) {
       std::istringstream in(l);
       std::string kind, name;
       in >> kind >> name;
-      if (kind == "info" && name == "idlecpu")
+      if (kind == "info" && (name == "idlecpu" || name == "idlecpukeyed"))
         std::printf(
-            "\nIdle CPU of the program (discarding driver, 64 frames, %d s): %s %% of a "
-            "core\n",
-            o.IdleSeconds, l.substr(l.rfind(' ') + 1).c_str());
+            "\nIdle CPU of the program (discarding driver, 64 frames, %d s, %s): %s %% of "
+            "a core\n",
+            o.IdleSeconds, name == "idlecpu" ? "never keyed" : "after an element",
+            l.substr(l.rfind(' ') + 1).c_str());
+      if (kind == "threads") std::printf("by thread (%% of a core):%s\n", l.substr(7).c_str());
     }
-    std::printf("by thread (%% of a core):");
-    for (const std::string& l : idleLines)
-      if (l.rfind("thread ", 0) == 0) std::printf(" %s", l.substr(7).c_str());
-    std::printf("\n");
   }
   return failures == 0 ? 0 : 1;
 }
