@@ -3,14 +3,9 @@
 // COM1 and starts the host), then the message loop. The window's first
 // activation enters the keying loop, which pumps every message until the
 // window closes.
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 
-#include "app/form/FormLayout.h"
+#include "app/form/CommandLine.h"
 #include "asio/DASIOConvert.h"
 #include "asio/drivers/PlatformDrivers.h"
 #include "serial/SerialDevices.h"
@@ -34,24 +29,8 @@ constexpr const char* kUsage =
     "  --version        print the name and version, then exit\n"
     "  -h, --help       print this help, then exit\n";
 
-constexpr int kBadOption = 2;
 constexpr UINT_PTR kQuitTimer = 2;
 HWND gMainWindow = nullptr;
-
-bool ParseMilliseconds(const char* Text, int& Ms) {
-  if (Text == nullptr || *Text < '0' || *Text > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  const long value = std::strtol(Text, &end, 10);
-  if (errno != 0 || *end != '\0' || value > INT_MAX) return false;
-  Ms = static_cast<int>(value);
-  return true;
-}
-
-int BadOption(const char* Message, const char* Argument) {
-  std::fprintf(stderr, "paddle-rig: %s '%s'\nTry 'paddle-rig --help'.\n", Message, Argument);
-  return kBadOption;
-}
 
 void CALLBACK QuitAfter(HWND, UINT, UINT_PTR Id, DWORD) {
   KillTimer(nullptr, Id);
@@ -62,34 +41,16 @@ void CALLBACK QuitAfter(HWND, UINT, UINT_PTR Id, DWORD) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int quitAfterMs = -1;
-  std::string port, statePath;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (std::strcmp(arg, "--version") == 0) {
-      std::printf("%s\n", app::AboutLines()[0].c_str());
-      return 0;
-    }
-    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    const bool quit = std::strcmp(arg, "--quit-after") == 0;
-    const bool portArg = std::strcmp(arg, "--port") == 0;
-    const bool stateArg = std::strcmp(arg, "--state") == 0;
-    if (!quit && !portArg && !stateArg) return BadOption("unknown option", arg);
-    if (i + 1 >= argc) return BadOption("missing value after", arg);
-    const char* value = argv[++i];
-    if (quit && !ParseMilliseconds(value, quitAfterMs))
-      return BadOption("--quit-after takes whole milliseconds, not", value);
-    if (portArg) port = value;
-    if (stateArg) statePath = value;
-  }
+  app::TCommandLine line;
+  const int status = app::ReadCommandLine(argc, argv, {kUsage, true, false}, line);
+  if (status >= 0) return status;
+  const std::string& port = line.Port;
+  const std::string& statePath = line.StatePath;
 
   std::FILE* state = nullptr;
   if (!statePath.empty()) {
     state = std::fopen(statePath.c_str(), "wb");
-    if (state == nullptr) return BadOption("cannot write the state file", statePath.c_str());
+    if (state == nullptr) return app::BadOption("cannot write the state file", statePath.c_str());
   }
 
   asio::InitializeConverters();
@@ -104,11 +65,11 @@ int main(int argc, char** argv) {
     if (!port.empty() && !frmKeyer.ChoosePort(port)) {
       std::fprintf(stderr, "paddle-rig: no port list entry '%s'\n", port.c_str());
       frmKeyer.Form().FormClose();
-      result = kBadOption;
+      result = app::kBadOption;
     } else {
       frmKeyer.Show(SW_SHOWNORMAL);
-      if (quitAfterMs >= 0)
-        SetTimer(nullptr, kQuitTimer, static_cast<UINT>(quitAfterMs), QuitAfter);
+      if (line.QuitAfterMs >= 0)
+        SetTimer(nullptr, kQuitTimer, static_cast<UINT>(line.QuitAfterMs), QuitAfter);
       MSG msg;
       while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
         if (msg.message == WM_TIMER && msg.hwnd == nullptr) {
