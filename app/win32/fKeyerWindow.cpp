@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <stdexcept>
 #include <string_view>
 
@@ -112,6 +113,7 @@ TfrmKeyerWindow::~TfrmKeyerWindow() {
   RemoveMessagePump();
   if (FWindow != nullptr) DestroyWindow(FWindow);
   if (FFont != nullptr) DeleteObject(FFont);
+  if (FNarrowFont != nullptr) DeleteObject(FNarrowFont);
   gWindow = nullptr;
 }
 
@@ -296,7 +298,15 @@ std::string TfrmKeyerWindow::DumpState() {
   line("edtTone", edtToneText());
   line("udTone", std::to_string(udTonePosition()));
   line("tbWPM", std::to_string(tbWPMPosition()));
-  line("labWPM", WindowText(Control("labWPM")));
+  {
+    HWND label = Control("labWPM");
+    const std::string caption = WindowText(label);
+    RECT slot{};
+    GetClientRect(label, &slot);
+    const HFONT font = reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0));
+    line("labWPM",
+         caption + (TextWidth(label, font, Wide(caption)) > slot.right ? " (clipped)" : ""));
+  }
   for (const char* name : {"rbStraightKey", "rbIambicA", "rbIambicB"})
     line(name, SendMessageW(Control(name), BM_GETCHECK, 0, 0) == BST_CHECKED ? "1" : "0");
   line("StatusLine", WindowText(FStatusLine));
@@ -558,8 +568,44 @@ int32_t TfrmKeyerWindow::tbWPMPosition() {
   return static_cast<int32_t>(SendMessageW(Control("tbWPM"), TBM_GETPOS, 0, 0));
 }
 
+int TfrmKeyerWindow::TextWidth(HWND Control, HFONT Font, const std::wstring& Text) const {
+  HDC dc = GetDC(Control);
+  HGDIOBJ old = SelectObject(dc, Font);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, Text.c_str(), static_cast<int>(Text.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(Control, dc);
+  return static_cast<int>(size.cx);
+}
+
 void TfrmKeyerWindow::SetlabWPMCaption(const std::string& Caption) {
-  SetWindowTextW(Control("labWPM"), Wide(Caption).c_str());
+  HWND label = Control("labWPM");
+  const std::wstring text = Wide(Caption);
+  // The speed's caption ends at the window's edge, and in some cuts of the
+  // window's font it is wider than its slot: it is then drawn narrower.
+  RECT slot{};
+  GetClientRect(label, &slot);
+  HFONT font = FFont;
+  const int wide = TextWidth(label, FFont, text);
+  if (wide > slot.right) {
+    if (FNarrowFont == nullptr || TextWidth(label, FNarrowFont, text) > slot.right) {
+      LOGFONTW cut{};
+      GetObjectW(FFont, sizeof cut, &cut);
+      HDC dc = GetDC(label);
+      HGDIOBJ old = SelectObject(dc, FFont);
+      TEXTMETRICW metrics{};
+      GetTextMetricsW(dc, &metrics);
+      SelectObject(dc, old);
+      ReleaseDC(label, dc);
+      cut.lfWidth = std::max<LONG>(1, metrics.tmAveCharWidth * (slot.right - 1) / wide);
+      if (FNarrowFont != nullptr) DeleteObject(FNarrowFont);
+      FNarrowFont = CreateFontIndirectW(&cut);
+    }
+    font = FNarrowFont;
+  }
+  if (reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)) != font)
+    SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  SetWindowTextW(label, text.c_str());
 }
 
 void TfrmKeyerWindow::SetModeChecked(int Mode) {

@@ -80,6 +80,8 @@ class TfrmKeyerWindow final : public IKeyerFormView {
   void Command(int Id, int Code);
   HWND Control(const char* Name) const { return FControls.at(Name); }
   HWND CheckBox(int Number) const;
+  // The width of Text in Font, in pixels.
+  int TextWidth(HWND Control, HFONT Font, const std::wstring& Text) const;
   void Log(const std::string& Line);
 
   HWND FWindow = nullptr;
@@ -88,6 +90,8 @@ class TfrmKeyerWindow final : public IKeyerFormView {
   std::wstring FStatusTipText;
   HMENU FMenu = nullptr;
   HFONT FFont = nullptr;
+  // A narrower cut of FFont for a caption wider than its slot.
+  HFONT FNarrowFont = nullptr;
   std::map<std::string, HWND> FControls;
   std::map<int, std::string> FNames;  // control id -> name
   std::unique_ptr<TfrmKeyer> FForm;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "SubstituteDriver.h"
+#include "app/form/FormLayout.h"
 #include "asio/DriverCatalogue.h"
 #include "core/MainThread.h"
 #include "core/StatusChannel.h"
@@ -65,6 +66,19 @@ TEST_F(Win32Window, StartsInTheFormsStateAndItsSettersRaiseNoHandler) {
   Window->Form().udToneClick(app::btNext);
   EXPECT_TRUE(Shows("udTone=710")) << Window->DumpState();
   EXPECT_TRUE(Shows("edtTone=710"));
+}
+
+TEST_F(Win32Window, TheSpeedCaptionFitsItsSlotAtEverySpeed) {
+  for (int wpm = app::kWPMMin; wpm <= app::kWPMMax; ++wpm) {
+    Window->SettbWPMPosition(wpm);
+    Window->Form().tbWPMChange();
+    const std::string state = Window->DumpState();
+    const size_t at = state.find("labWPM=");
+    ASSERT_NE(at, std::string::npos);
+    const std::string line = state.substr(at, state.find('\n', at) - at);
+    EXPECT_EQ(line.find("clipped"), std::string::npos) << line;
+    EXPECT_NE(line.find(std::to_string(wpm) + " WPM"), std::string::npos) << line;
+  }
 }
 
 TEST_F(Win32Window, APortIsChosenByItsListEntry) {
