@@ -1,8 +1,10 @@
 #include "serial/win32/Win32Port.h"
 
+#include <chrono>
 #include <vector>
 
 #include "serial/PortDriverBase.h"
+#include "serial/ThreadPriority.h"
 
 namespace serial::win32 {
 namespace {
@@ -14,6 +16,22 @@ constexpr uint32_t kCloseWaitMs = 1000;
 // A read that ran into its time-out; the system's documented answer is a
 // success with the bytes that arrived, which wine reports as this error.
 constexpr uint32_t kErrorTimeout = 1460;
+
+// What the calls on an open port answer once its device is gone: the
+// serial drivers of USB adapters say ERROR_BAD_COMMAND, ERROR_GEN_FAILURE,
+// ERROR_ACCESS_DENIED or ERROR_DEVICE_REMOVED. The component knows a lost
+// device by ERROR_DEVICE_NOT_CONNECTED, as the interface promises.
+uint32_t OnOpenPort(uint32_t Error) {
+  switch (Error) {
+    case 5:     // ERROR_ACCESS_DENIED
+    case 22:    // ERROR_BAD_COMMAND
+    case 31:    // ERROR_GEN_FAILURE
+    case 1617:  // ERROR_DEVICE_REMOVED
+      return ERROR_DEVICE_NOT_CONNECTED;
+    default:
+      return Error;
+  }
+}
 
 }  // namespace
 
@@ -31,11 +49,14 @@ TWin32PortDriver::~TWin32PortDriver() {
   FCompletion.join();
   for (auto& [record, shadow] : FShadows)
     if (shadow->Event) FApi.CloseHandle(shadow->Event);
+  for (auto& shadow : FAbandoned)
+    if (shadow->Event) FApi.CloseHandle(shadow->Event);
   FApi.CloseHandle(FWake);
 }
 
 bool TWin32PortDriver::Result(bool Ok) {
-  if (!Ok) serial::SetLastError(FApi.GetLastError());
+  // Every call through here acts on an open port (opening has its own path).
+  if (!Ok) serial::SetLastError(OnOpenPort(FApi.GetLastError()));
   return Ok;
 }
 
@@ -170,7 +191,7 @@ bool TWin32PortDriver::StartOverlapped(THandle Port, TOverlapped* Record, TKind 
     FApi.SetEvent(ToNative(Record->hEvent));
     return true;
   }
-  const uint32_t error = FApi.GetLastError();
+  const uint32_t error = OnOpenPort(FApi.GetLastError());
   if (error == ERROR_IO_PENDING) {
     shadow.Pending = true;
     lock.unlock();
@@ -214,7 +235,7 @@ bool TWin32PortDriver::Finish(TShadow& Shadow) {
   uint32_t bytes = 0;
   uint32_t status = ERROR_SUCCESS;
   if (!FApi.GetOverlappedResult(Shadow.Port, &Shadow.Native, &bytes, false)) {
-    status = FApi.GetLastError();
+    status = OnOpenPort(FApi.GetLastError());
     if (status == ERROR_IO_INCOMPLETE) return false;
     if (status == kErrorTimeout && Shadow.Read) {
       status = ERROR_SUCCESS;
@@ -229,12 +250,17 @@ bool TWin32PortDriver::Finish(TShadow& Shadow) {
 }
 
 void TWin32PortDriver::Abandon(TShadow& Shadow, uint32_t Status) {
-  // The system has not ended it in time: the record is let go of, and the
-  // system OVERLAPPED (kept for the driver's life) may still be written.
   Shadow.Pending = false;
   Shadow.Record->InternalHigh.store(0, std::memory_order_relaxed);
   Shadow.Record->Internal.store(Status, std::memory_order_release);
   FApi.SetEvent(ToNative(Shadow.Record->hEvent));
+  // The record's next operation gets a system OVERLAPPED and an event of
+  // its own, so a late end of this one cannot pass for that one's.
+  auto it = FShadows.find(Shadow.Record);
+  if (it != FShadows.end() && it->second.get() == &Shadow) {
+    FAbandoned.push_back(std::move(it->second));
+    FShadows.erase(it);
+  }
 }
 
 bool TWin32PortDriver::GetOverlappedResult(THandle Port, TOverlapped* Overlapped,
@@ -252,8 +278,10 @@ bool TWin32PortDriver::GetOverlappedResult(THandle Port, TOverlapped* Overlapped
       if (it != FShadows.end() && it->second->Pending) shadow = it->second.get();
     }
     if (shadow) {
-      TNativeHandle event = shadow->Event;
-      FApi.WaitForMultipleObjects(1, &event, INFINITE);
+      // The system's end of the operation, or the record's when closing
+      // the port lets go of it.
+      TNativeHandle events[2] = {shadow->Event, ToNative(Overlapped->hEvent)};
+      FApi.WaitForMultipleObjects(events[1] != nullptr ? 2 : 1, events, INFINITE);
       std::lock_guard<std::mutex> guard(FLock);
       if (shadow->Pending) Finish(*shadow);
     }
@@ -273,6 +301,8 @@ bool TWin32PortDriver::GetOverlappedResult(THandle Port, TOverlapped* Overlapped
 }
 
 void TWin32PortDriver::CompletionLoop() {
+  // Every line event passes through here on its way to the worker.
+  RaiseThreadPriority();
   std::vector<TNativeHandle> handles;
   std::vector<TShadow*> shadows;
   for (;;) {
@@ -299,8 +329,9 @@ void TWin32PortDriver::CompletionLoop() {
       if (shadow.Pending && !Finish(shadow)) FApi.ResetEvent(shadow.Event);  // woke too early
       continue;
     }
-    // A failed wait (a handle closed under it): look again a little later.
-    FApi.WaitForMultipleObjects(1, &FWake, 10);
+    // A failed wait (a handle closed under it): look again a little later
+    // (not on the wake event, which may stay set).
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 

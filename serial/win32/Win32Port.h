@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "serial/PortDriver.h"
 #include "serial/win32/Win32Api.h"
@@ -85,6 +86,9 @@ class TWin32PortDriver final : public IPortDriver {
   // Copies a finished operation's outcome into its record and signals it;
   // false (and nothing changed) while it still runs. FLock held.
   bool Finish(TShadow& Shadow);
+  // Lets go of an operation the system has not ended in time: its record
+  // reads as ended with Status, and its system OVERLAPPED, which the system
+  // may still write, is set aside for the driver's life. FLock held.
   void Abandon(TShadow& Shadow, uint32_t Status);
   bool Result(bool Ok);
   void CompletionLoop();
@@ -92,6 +96,7 @@ class TWin32PortDriver final : public IPortDriver {
   IWin32Api& FApi;
   std::mutex FLock;
   std::map<TOverlapped*, std::unique_ptr<TShadow>> FShadows;
+  std::vector<std::unique_ptr<TShadow>> FAbandoned;
   TNativeHandle FWake = nullptr;
   bool FStopping = false;
   std::thread FCompletion;

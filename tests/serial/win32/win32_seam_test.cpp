@@ -40,8 +40,12 @@ class TScriptedComm final : public IWin32Api {
     if (Handle != kPort) return SystemApi().CloseHandle(Handle);
     std::lock_guard<std::mutex> guard(FLock);
     FOpen = false;
+    FGone = 0;
     Complete(FWait, 995, 0);  // ERROR_OPERATION_ABORTED
-    Complete(FRead, 995, 0);
+    if (LeaveReadOnClose)
+      FLateRead = std::exchange(FRead.Record, nullptr);
+    else
+      Complete(FRead, 995, 0);
     return true;
   }
   bool SetupComm(TNativeHandle, uint32_t, uint32_t) override { return true; }
@@ -69,6 +73,7 @@ class TScriptedComm final : public IWin32Api {
   bool WaitCommEvent(TNativeHandle, uint32_t* Mask, TNativeOverlapped* Overlapped) override {
     std::lock_guard<std::mutex> guard(FLock);
     ++WaitCalls;
+    if (FGone) return Fail(FGone);
     if (FSeen & FMask) {
       *Mask = FSeen & FMask;
       FSeen = 0;
@@ -81,6 +86,7 @@ class TScriptedComm final : public IWin32Api {
   bool ReadFile(TNativeHandle, void* Buffer, uint32_t Count, uint32_t* Read,
                 TNativeOverlapped* Overlapped) override {
     std::lock_guard<std::mutex> guard(FLock);
+    if (FGone) return Fail(FGone);
     if (!FInput.empty()) {
       *Read = Take(Buffer, Count);
       return true;
@@ -107,11 +113,13 @@ class TScriptedComm final : public IWin32Api {
   }
   bool GetCommModemStatus(TNativeHandle, uint32_t* ModemStatus) override {
     std::lock_guard<std::mutex> guard(FLock);
+    if (FGone) return Fail(FGone);
     *ModemStatus = FModem;
     return true;
   }
   bool ClearCommError(TNativeHandle, uint32_t* Errors, TComStat* Stat) override {
     std::lock_guard<std::mutex> guard(FLock);
+    if (FGone) return Fail(FGone);
     *Errors = 0;
     *Stat = TComStat{};
     Stat->cbInQue = static_cast<uint32_t>(FInput.size());
@@ -169,6 +177,20 @@ class TScriptedComm final : public IWin32Api {
     }
     Raise(EV_RXCHAR);
   }
+  // The adapter is pulled: what runs ends with Code, as does every call on
+  // the port after it.
+  void Unplug(uint32_t Code) {
+    std::lock_guard<std::mutex> guard(FLock);
+    FGone = Code;
+    Complete(FWait, Code, 0);
+    Complete(FRead, Code, 0);
+  }
+  // A read that closing left running ends now.
+  void EndLateRead() {
+    std::lock_guard<std::mutex> guard(FLock);
+    TOp late{std::exchange(FLateRead, nullptr)};
+    Complete(late, 995, 0);
+  }
   bool WaitPending() {
     std::lock_guard<std::mutex> guard(FLock);
     return FWait.Record != nullptr;
@@ -182,6 +204,8 @@ class TScriptedComm final : public IWin32Api {
   std::string Output;
   std::vector<uint32_t> Escapes;
   int WaitCalls = 0;
+  // Closing the port leaves a pending read running (a driver that hangs).
+  bool LeaveReadOnClose = false;
 
  private:
   struct TOp {
@@ -219,6 +243,8 @@ class TScriptedComm final : public IWin32Api {
 
   std::mutex FLock;
   bool FOpen = false;
+  uint32_t FGone = 0;
+  TNativeOverlapped* FLateRead = nullptr;
   uint32_t FMask = 0;
   uint32_t FSeen = 0;
   uint32_t FModem = MS_CTS_ON | MS_DSR_ON;
@@ -308,6 +334,47 @@ TEST_F(Win32Seam, APendingReadEndsAsAClusterAndClosingAbortsWhatStillRuns) {
   EXPECT_FALSE(Port->Active());
   EXPECT_EQ(Comm.Escapes.back(), CLRRTS);  // DTR, then RTS, lowered on closing
   EXPECT_EQ(Comm.Escapes[Comm.Escapes.size() - 2], CLRDTR);
+}
+
+TEST_F(Win32Seam, APulledAdapterIsReportedAsALostDeviceWhateverCodeItsDriverGives) {
+  for (uint32_t code : {22u, 31u, 5u, 1617u}) {
+    Log.Reports.clear();
+    Make();
+    Open();
+    Comm.Unplug(code);
+    ASSERT_TRUE(PumpUntil([&] { return Log.HasPlace(9920); })) << code;
+    EXPECT_EQ(Log.Find(9920, "Port lost: the device hung up or went away")->Code,
+              ERROR_DEVICE_NOT_CONNECTED);
+    Port.reset();
+  }
+}
+
+TEST_F(Win32Seam, AReadThatClosingLeftRunningCannotEndTheRecordsNextOne) {
+  Comm.LeaveReadOnClose = true;
+  TOverlapped record;
+  record.hEvent = Driver.CreateEvent();
+  uint8_t buffer[8];
+  uint32_t bytes = 0;
+  THandle port = Driver.CreateFile("\\\\.\\COM7");
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(Driver.ReadFile(port, buffer, 8, &bytes, &record));
+  // Closing waits for it in vain, then lets it go.
+  Driver.CloseHandle(port);
+  EXPECT_FALSE(Driver.GetOverlappedResult(port, &record, &bytes, false));
+  EXPECT_EQ(Driver.GetLastError(), ERROR_OPERATION_ABORTED);
+
+  port = Driver.CreateFile("\\\\.\\COM7");
+  EXPECT_FALSE(Driver.ReadFile(port, buffer, 8, &bytes, &record));
+  Comm.EndLateRead();
+  EXPECT_EQ(Driver.WaitForSingleObject(record.hEvent, 200), WAIT_TIMEOUT);
+  EXPECT_FALSE(Driver.GetOverlappedResult(port, &record, &bytes, false));
+  EXPECT_EQ(Driver.GetLastError(), ERROR_IO_INCOMPLETE);
+  Comm.Receive("x");
+  EXPECT_TRUE(Driver.GetOverlappedResult(port, &record, &bytes, true));
+  EXPECT_EQ(bytes, 1u);
+  Comm.LeaveReadOnClose = false;
+  Driver.CloseHandle(port);
+  Driver.CloseEvent(record.hEvent);
 }
 
 TEST_F(Win32Seam, OpenFailuresCarryTheSystemsCodes) {
