@@ -92,7 +92,9 @@ std::vector<std::string> PortItems(const std::vector<std::string>& DevicePaths) 
   std::vector<std::string> items;
   for (int n = 1; n <= 12; ++n)
     items.push_back("COM" + std::to_string(n));
-  items.insert(items.end(), DevicePaths.begin(), DevicePaths.end());
+  // Windows lists its ports by name: COM1 to COM12 are there already.
+  for (const std::string& path : DevicePaths)
+    if (std::find(items.begin(), items.end(), path) == items.end()) items.push_back(path);
   items.push_back(kKeyboardPaddle);
   return items;
 }

@@ -77,6 +77,13 @@ TEST_F(FormFixture, WithoutDriversTheListsStayEmptyAndTheHostInactive) {
   EXPECT_EQ(Form->ASIOHost1().DriverIndex(), -1);
 }
 
+TEST_F(FormFixture, PortsFoundByNameAmongCOM1ToCOM12AreListedOnce) {
+  Create(1, nullptr, {"COM3", "COM14", "/dev/ttyUSB0"});
+  ASSERT_EQ(View.ComboBox1Items.size(), 15u);
+  EXPECT_EQ(View.ComboBox1Items[12], "COM14");
+  EXPECT_EQ(View.ComboBox1Items[13], "/dev/ttyUSB0");
+}
+
 TEST_F(FormFixture, ChoosingAPortThatFailsLeavesItClosedAndALaterChoiceOpensAgain) {
   Create();
   TfrmKeyer& f = *Form;
