@@ -90,7 +90,8 @@ class TdspCustomIIRFilter : public core::TComponent {
   // Audio side: true when the installed recurrence has settled on a fixed
   // point under zero input: ProcessSample(0) would return Output again and
   // leave every history entry as it is, so a caller feeding silence may skip
-  // the call. (The denormal guard's rounding holds a decay a few dozen of
+  // that call. It takes a design handed over first, as ProcessSample would,
+  // and a new design has not settled. (The denormal guard's rounding holds a decay a few dozen of
   // its steps above zero, about 1.8e-38 for the keyer's filter, rather
   // than letting it reach zero.)
   bool AtRest(Extended& Output);

@@ -226,16 +226,19 @@ void TKeyerEngine::ASIOHost1BufferSwitch(core::TObject*, const dsp::TArrayOfSing
   if (tracing)
     trace.Audio(core::teBuffer, first, static_cast<int32_t>(n), S.Clock.QueryPerformanceCounter());
   // In silence a filter at rest gives the same output every sample: its
-  // step is skipped, and the sine too while that output is zero. Once the
-  // key goes down the filter runs until a later buffer finds it at rest.
+  // step is skipped, and the sine too while that output is zero (a zero
+  // sample may then lose the sign the sine would have given it). Asked
+  // every sample, the filter takes a new design at the same sample as its
+  // step would. Once the key goes down the filter runs until a later
+  // buffer finds it at rest.
   core::Extended restOutput = 0;
-  bool rest = filter.AtRest != nullptr && filter.AtRest(filter.Filter, restOutput);
-  const float restEnvelope = static_cast<float>(restOutput);
+  bool rest = filter.AtRest != nullptr;
   for (uint32_t i = 0; i < n; ++i) {
     ++count;
     const bool straight = FStraightKey.load(std::memory_order_relaxed);
     if (straight) keyDown = FKeyDown.load(std::memory_order_relaxed);
-    rest = rest && !keyDown;
+    rest = rest && !keyDown && filter.AtRest(filter.Filter, restOutput);
+    const float restEnvelope = static_cast<float>(restOutput);
     float v = 0;
     if (!rest || restEnvelope != 0) {
       // The tone is read for every sample: a new one sounds from the next.

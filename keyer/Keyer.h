@@ -55,7 +55,8 @@ struct TEnvelopeFilter {
   TSetFrequency SetFrequency1 = nullptr;
   // Optional: true when ProcessSample(0) would return Output and change
   // nothing, which lets the fill skip the filter step in silence (and the
-  // sine too while that output is zero).
+  // sine too while that output is zero; such a zero sample is +0 where the
+  // product would have been -0).
   TAtRest AtRest = nullptr;
 };
 

@@ -64,9 +64,9 @@ TEST_F(KeyerEnvelope, MarkRisesAndDecaysAlongTheFilterStepResponse) {
   EXPECT_NEAR(engine.Envelope(), 0.0, 1e-12);
 }
 
-// Skipping the filter (and the sine) at rest changes no sample: a fill
-// that asks the filter whether it rests against one that never asks, over
-// marks, long silences and a tone change.
+// Skipping the filter (and the sine) at rest changes no sample value: a
+// fill that asks the filter whether it rests against one that never asks,
+// over marks, long silences, a tone change and a redesign while resting.
 TEST(KeyerEnvelopeAtRest, SkippingTheRestingFilterChangesNoSample) {
   struct TSide {
     TSide(bool Ask) {
@@ -105,6 +105,10 @@ TEST(KeyerEnvelopeAtRest, SkippingTheRestingFilterChangesNoSample) {
     s.engine->udToneClick();
   });
   both([](TSide& s) { s.engine->QueueElement(700, 300); });
+  run(300);
+  both([](TSide& s) { s.filter.SetFrequency1(100); });
+  run(10);
+  both([](TSide& s) { s.engine->QueueElement(300, 300); });
   run(300);
   core::Extended level = 0;
   EXPECT_TRUE(asks.filter.AtRest(level));
