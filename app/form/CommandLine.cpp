@@ -44,7 +44,8 @@ int BadOption(const char* Message, const char* Argument) {
 }
 
 int ReadCommandLine(int& argc, char** argv, const TCommandLineRules& Rules, TCommandLine& Line) {
-  int kept = 1;
+  // A program may be started with no arguments at all, not even its name.
+  int kept = argc > 0 ? 1 : 0;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "--version") == 0) {
@@ -74,7 +75,9 @@ int ReadCommandLine(int& argc, char** argv, const TCommandLineRules& Rules, TCom
       if (i + 1 >= argc) return BadOption(missing, arg);
       value = argv[++i];
     }
-    if (text != nullptr)
+    if (text != nullptr && *value == '\0')
+      return BadOption(missing, arg);
+    else if (text != nullptr)
       *text = value;
     else if (!ParseMilliseconds(value, Line.QuitAfterMs))
       return BadOption("--quit-after takes whole milliseconds, not", value);

@@ -598,10 +598,14 @@ void TfrmKeyerWindow::SetlabWPMCaption(const std::string& Caption) {
       SelectObject(dc, old);
       ReleaseDC(label, dc);
       cut.lfWidth = std::max<LONG>(1, metrics.tmAveCharWidth * (slot.right - 1) / wide);
-      if (FNarrowFont != nullptr) DeleteObject(FNarrowFont);
-      FNarrowFont = CreateFontIndirectW(&cut);
+      if (HFONT narrower = CreateFontIndirectW(&cut)) {
+        // The label lets go of the old cut before it is deleted.
+        SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(narrower), FALSE);
+        if (FNarrowFont != nullptr) DeleteObject(FNarrowFont);
+        FNarrowFont = narrower;
+      }
     }
-    font = FNarrowFont;
+    if (FNarrowFont != nullptr) font = FNarrowFont;
   }
   if (reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)) != font)
     SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);

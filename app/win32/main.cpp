@@ -83,6 +83,11 @@ int main(int argc, char** argv) {
     }
     gMainWindow = nullptr;
   }
-  if (state != nullptr) std::fclose(state);
+  // A state file cut short (a full disk) is no state file.
+  if (state != nullptr) {
+    const bool failed = std::ferror(state) != 0;
+    if (std::fclose(state) != 0 || failed)
+      result = app::BadOption("cannot write the state file", statePath.c_str());
+  }
   return result;
 }
