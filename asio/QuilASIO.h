@@ -186,6 +186,9 @@ class TQuilASIO final : public TInterfacedObject<IQuilASIO> {
   ~TQuilASIO() override;
 
   IASIODriver* FDriverObject = nullptr;  // one counted reference, or none
+  // Windows: this adapter's own initialisation of COM on its thread, to be
+  // undone when it goes (none where COM was already set up otherwise).
+  bool FComInitialised = false;
 };
 
 // Builds the adapter for ClassID. True: Driver holds the adapter. False: no

@@ -119,9 +119,10 @@ void DestroyUtilityWindow(void* Window) {
 }  // namespace win32
 
 TQuilASIO::TQuilASIO(const TGUID& ClassID) {
-  // The result is not used: S_FALSE (already initialised) and
-  // RPC_E_CHANGED_MODE leave COM usable on this thread all the same.
-  CoInitialize(nullptr);
+  // S_OK and S_FALSE count a use of COM on this thread, to be paired with
+  // CoUninitialize; RPC_E_CHANGED_MODE (the thread is in the multithreaded
+  // apartment) counts none, and undoing it would tear down the owner's.
+  FComInitialised = SUCCEEDED(CoInitialize(nullptr));
   FDriverObject = nullptr;
   FDriverObject = DriverCatalogue::CreateDriverObject(ClassID);
   if (FDriverObject) return;
@@ -140,7 +141,7 @@ TQuilASIO::~TQuilASIO() {
     FDriverObject->Release();
     FDriverObject = nullptr;
   }
-  CoUninitialize();
+  if (FComInitialised) CoUninitialize();
 }
 
 bool CreateQuilASIO(const TGUID& ClassID, TInterfaceRef<IQuilASIO>& Driver) {

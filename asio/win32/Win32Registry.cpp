@@ -1,5 +1,7 @@
 #include "asio/win32/Win32Registry.h"
 
+#include "core/StatusChannel.h"
+
 #include <windows.h>
 
 #include "asio/DriverCatalogue.h"
@@ -94,7 +96,17 @@ bool TWin32Registry::WindowsDirectory(std::string& Out) const {
 
 bool TWin32Registry::FileExists(const std::string& Path) const {
   if (Path.empty()) return false;
-  const DWORD attributes = GetFileAttributesA(Path.c_str());
+  // Installers often store the server's path as an expandable string
+  // ("%ProgramFiles%\..."); the file is where it expands to.
+  std::string expanded(MAX_PATH, '\0');
+  DWORD n =
+      ExpandEnvironmentStringsA(Path.c_str(), expanded.data(), static_cast<DWORD>(expanded.size()));
+  if (n > expanded.size()) {
+    expanded.assign(n, '\0');
+    n = ExpandEnvironmentStringsA(Path.c_str(), expanded.data(), n);
+  }
+  expanded = n > 0 && n <= expanded.size() ? expanded.substr(0, n - 1) : Path;
+  const DWORD attributes = GetFileAttributesA(expanded.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -104,7 +116,11 @@ namespace asio {
 
 // The installed drivers from the registry, then the built-in ones.
 void EnumerateInstalledDrivers(TAsioDriverList& List) {
-  EnumerateInstalledDrivers(win32::TWin32Registry(), List);
+  // A malformed entry is named on the status line, not just left out.
+  std::vector<std::string> problems;
+  EnumerateInstalledDrivers(win32::TWin32Registry(), List, &problems);
+  for (const std::string& p : problems)
+    core::PostStatus(core::ssHost, core::svWarning, 0, "Installed audio driver left out: " + p);
   for (const TCatalogueEntry& e : DriverCatalogue::Entries()) {
     if (!e.Create) continue;
     TDriverEntry entry{};

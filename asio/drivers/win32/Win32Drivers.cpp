@@ -1,8 +1,10 @@
 #include "asio/drivers/win32/Win32Drivers.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -41,8 +43,10 @@ class TSelfClocked final : public IASIODriver {
   ASIOError start() override {
     if (!FCallbacks) return ASE_InvalidMode;
     if (FThread.joinable()) return ASE_OK;
-    FStopping = false;
-    FThread = std::thread([this] { Run(); });
+    // Each run has a stop flag of its own: a thread let go of by a stop
+    // from inside its callback sees its own flag, never a later run's.
+    FStopping = std::make_shared<std::atomic<bool>>(false);
+    FThread = std::thread([this, stop = FStopping] { Run(*stop); });
     return ASE_OK;
   }
   ASIOError stop() override {
@@ -129,7 +133,7 @@ class TSelfClocked final : public IASIODriver {
 
   void Join() {
     if (!FThread.joinable()) return;
-    FStopping = true;
+    FStopping->store(true);
     // A host that stops the driver from inside a callback cannot wait for it.
     if (FThread.get_id() == std::this_thread::get_id())
       FThread.detach();
@@ -138,19 +142,31 @@ class TSelfClocked final : public IASIODriver {
   }
 
   // One half per buffer period, on absolute deadlines so that lateness
-  // does not add up.
-  void Run() {
+  // does not add up. The output is discarded: a half up to a millisecond
+  // late costs nothing, so the thread sleeps rather than spins to the
+  // deadline. After a stall (a debugger, a suspended machine) it starts
+  // afresh instead of making up every missed half at once.
+  void Run(const std::atomic<bool>& Stop) {
     core::IClock& clock = core::SystemClock();
     const int64_t f = clock.QueryPerformanceFrequency();
     const int64_t period = static_cast<int64_t>(FSize * static_cast<double>(f) / kRate);
+    ASIOCallbacks* callbacks = FCallbacks;
     int64_t next = clock.QueryPerformanceCounter();
     int32_t index = 0;
-    while (!FStopping.load()) {
+    while (!Stop.load()) {
       next += period;
-      clock.SleepUntil(next);
-      if (FStopping.load()) break;
+      int64_t now = clock.QueryPerformanceCounter();
+      if (now - next > period) next = now;
+      while (next > now) {
+        clock.Sleep(static_cast<uint32_t>(std::max<int64_t>(1, (next - now) * 1000 / f)));
+        now = clock.QueryPerformanceCounter();
+      }
+      if (Stop.load()) break;
       FStampNs.store(static_cast<uint64_t>(next / f * 1000000000 + next % f * 1000000000 / f));
-      FCallbacks->bufferSwitch(index, ASIOTrue);
+      callbacks->bufferSwitch(index, ASIOTrue);
+      // Stopped from inside the callback, this thread is on its own: the
+      // driver may be gone already.
+      if (Stop.load()) break;
       FPosition.fetch_add(static_cast<uint64_t>(FSize));
       index ^= 1;
     }
@@ -161,7 +177,7 @@ class TSelfClocked final : public IASIODriver {
   std::vector<float> FMemory;
   ASIOCallbacks* FCallbacks = nullptr;
   std::thread FThread;
-  std::atomic<bool> FStopping{false};
+  std::shared_ptr<std::atomic<bool>> FStopping;
   std::atomic<uint64_t> FPosition{0};
   std::atomic<uint64_t> FStampNs{0};
 };

@@ -17,6 +17,7 @@
 #include "asio/QuilASIO.h"
 #include "asio/drivers/win32/Win32Drivers.h"
 #include "core/MainThread.h"
+#include "core/StatusChannel.h"
 
 #include <windows.h>
 
@@ -28,13 +29,17 @@ const char kTestName[] = "Rig Test Driver";
 const char kBrokenName[] = "Rig Broken Entry";      // clsid is not text
 const char kDanglingName[] = "Rig Dangling Entry";  // its library file is missing
 const char kDanglingClsid[] = "{0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D}";
+// Its server's path is an expandable string, as installers write it.
+const char kExpandedName[] = "Rig Expanded Entry";
+const char kExpandedClsid[] = "{1B2C3D4E-5F60-4B7C-9D8E-0F1A2B3C4D5E}";
 
-void SetString(HKEY Root, const std::string& Key, const char* Name, const std::string& Value) {
+void SetString(HKEY Root, const std::string& Key, const char* Name, const std::string& Value,
+               DWORD Type = REG_SZ) {
   HKEY key = nullptr;
   ASSERT_EQ(RegCreateKeyExA(Root, Key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
             ERROR_SUCCESS)
       << Key;
-  ASSERT_EQ(RegSetValueExA(key, Name, 0, REG_SZ, reinterpret_cast<const BYTE*>(Value.c_str()),
+  ASSERT_EQ(RegSetValueExA(key, Name, 0, Type, reinterpret_cast<const BYTE*>(Value.c_str()),
                            static_cast<DWORD>(Value.size() + 1)),
             ERROR_SUCCESS);
   RegCloseKey(key);
@@ -76,6 +81,12 @@ class ComDriver : public ::testing::Test {
     SetString(HKEY_LOCAL_MACHINE,
               std::string("Software\\Classes\\CLSID\\") + kDanglingClsid + "\\InprocServer32", "",
               ModuleFolder() + "\\no_such_driver.dll");
+    SetEnvironmentVariableA("RIG_TEST_DRIVER_DIR", ModuleFolder().c_str());
+    SetString(HKEY_LOCAL_MACHINE, std::string(kDriversKey) + "\\" + kExpandedName, "CLSID",
+              kExpandedClsid);
+    SetString(HKEY_LOCAL_MACHINE,
+              std::string("Software\\Classes\\CLSID\\") + kExpandedClsid + "\\InprocServer32", "",
+              std::string("%RIG_TEST_DRIVER_DIR%\\") + rigtest::kTestDriverDll, REG_EXPAND_SZ);
 
     Module = LoadLibraryA(DllPath.c_str());
     ASSERT_NE(Module, nullptr) << DllPath;
@@ -123,8 +134,16 @@ rigtest::TTestDriverControl* ComDriver::Control = nullptr;
 rigtest::THalvesFunction ComDriver::Halves = nullptr;
 
 TEST_F(ComDriver, TheRegistryListsTheTestDriverAndLeavesTheBrokenEntriesOut) {
+  core::StatusChannel().Drain();
   TAsioDriverList list;
   EnumerateInstalledDrivers(list);
+  // The malformed entry is named on the status line; the one whose file is
+  // missing is simply not installed.
+  bool named = false;
+  for (core::TStatusRecord r; core::StatusChannel().Read(r);)
+    named = named || (r.Severity == core::svWarning &&
+                      r.TextView().find(kBrokenName) != std::string_view::npos);
+  EXPECT_TRUE(named);
   std::vector<std::string> names;
   for (const TDriverEntry& e : list)
     names.push_back(EntryText(e.DisplayName));
@@ -135,6 +154,7 @@ TEST_F(ComDriver, TheRegistryListsTheTestDriverAndLeavesTheBrokenEntriesOut) {
   EXPECT_EQ(EntryText(entry.LibraryPath), DllPath);
   EXPECT_EQ(std::count(names.begin(), names.end(), kBrokenName), 0);
   EXPECT_EQ(std::count(names.begin(), names.end(), kDanglingName), 0);
+  EXPECT_EQ(std::count(names.begin(), names.end(), kExpandedName), 1);
   // The built-in driver follows the installed ones.
   ASSERT_FALSE(list.empty());
   EXPECT_EQ(list.back().ClassId, drivers::win32::kSelfClockedClsid);
