@@ -130,9 +130,7 @@ void EnumerateInstalledDrivers(const IDriverRegistry& Registry, TAsioDriverList&
   }
 }
 
-#if !defined(_WIN32)  // Windows reads its registry (asio/win32)
-void EnumerateInstalledDrivers(TAsioDriverList& List) {
-  List.clear();
+void AppendBuiltInDrivers(TAsioDriverList& List) {
   for (const TCatalogueEntry& e : DriverCatalogue::Entries()) {
     if (!e.Create) continue;
     TDriverEntry entry{};
@@ -141,6 +139,12 @@ void EnumerateInstalledDrivers(TAsioDriverList& List) {
     SetEntryText(entry.LibraryPath, e.LibraryPath);
     List.push_back(entry);
   }
+}
+
+#if !defined(_WIN32)  // Windows reads its registry (asio/win32)
+void EnumerateInstalledDrivers(TAsioDriverList& List) {
+  List.clear();
+  AppendBuiltInDrivers(List);
 }
 #endif
 

@@ -106,5 +106,7 @@ void EnumerateInstalledDrivers(const IDriverRegistry& Registry, TAsioDriverList&
 // The platform's list: on this platform the built-in driver catalogue, in
 // its stable order, only entries that can create a driver object.
 void EnumerateInstalledDrivers(TAsioDriverList& List);
+// Appends those built-in entries to List.
+void AppendBuiltInDrivers(TAsioDriverList& List);
 
 }  // namespace asio

@@ -18,14 +18,4 @@ TQuilASIO::~TQuilASIO() {
   }
 }
 
-bool CreateQuilASIO(const TGUID& ClassID, TInterfaceRef<IQuilASIO>& Driver) {
-  TInterfaceRef<TQuilASIO> adapter(new TQuilASIO(ClassID));
-  if (adapter->HasDriverObject()) {
-    Driver = TInterfaceRef<IQuilASIO>(adapter.Get());
-    return true;
-  }
-  Driver.Reset();
-  return false;  // the last reference goes with `adapter`
-}
-
 }  // namespace asio

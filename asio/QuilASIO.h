@@ -193,6 +193,14 @@ class TQuilASIO final : public TInterfacedObject<IQuilASIO> {
 
 // Builds the adapter for ClassID. True: Driver holds the adapter. False: no
 // driver object could be created, Driver is empty and the adapter is gone.
-bool CreateQuilASIO(const TGUID& ClassID, TInterfaceRef<IQuilASIO>& Driver);
+inline bool CreateQuilASIO(const TGUID& ClassID, TInterfaceRef<IQuilASIO>& Driver) {
+  TInterfaceRef<TQuilASIO> adapter(new TQuilASIO(ClassID));
+  if (adapter->HasDriverObject()) {
+    Driver = TInterfaceRef<IQuilASIO>(adapter.Get());
+    return true;
+  }
+  Driver.Reset();
+  return false;  // the last reference goes with `adapter`
+}
 
 }  // namespace asio

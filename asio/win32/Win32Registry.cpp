@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include "asio/DriverCatalogue.h"
-
 namespace asio::win32 {
 namespace {
 
@@ -121,14 +119,7 @@ void EnumerateInstalledDrivers(TAsioDriverList& List) {
   EnumerateInstalledDrivers(win32::TWin32Registry(), List, &problems);
   for (const std::string& p : problems)
     core::PostStatus(core::ssHost, core::svWarning, 0, "Installed audio driver left out: " + p);
-  for (const TCatalogueEntry& e : DriverCatalogue::Entries()) {
-    if (!e.Create) continue;
-    TDriverEntry entry{};
-    entry.ClassId = e.ClassId;
-    SetEntryText(entry.DisplayName, e.Name);
-    SetEntryText(entry.LibraryPath, e.LibraryPath);
-    List.push_back(entry);
-  }
+  AppendBuiltInDrivers(List);
 }
 
 }  // namespace asio
